@@ -1,0 +1,231 @@
+// Support library shared by the four core modules.
+//
+// The core modules are C++ but must look and behave like well-written Python
+// modules.  This header gives every module the same few tools so none of them
+// re-invents them:
+//
+//   * Globals     - module globals looked up in the module's __dict__ at call
+//                   time (so tests can monkeypatch collaborators);
+//   * Param/def_* - functions with real Python signatures (keyword-only
+//                   parameters, defaults evaluated once, CPython's own
+//                   argument-error messages, inspect.signature support);
+//   * ClassBuilder- classes created by calling their metaclass with a
+//                   namespace of such functions, so instances have a __dict__,
+//                   subclassing works and isinstance behaves;
+//   * raise_/warn - the package's exceptions and warnings with exact texts,
+//                   warnings attributed to the user's calling line;
+//   * format      - str.format-style message filling;
+//   * risk_term   - the one place that builds g'Σg style risk terms.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace verdalis {
+
+namespace py = pybind11;
+
+// ---------------------------------------------------------------------------
+// Module globals
+// ---------------------------------------------------------------------------
+
+// A handle on a module by name.  Lookups go through sys.modules and the
+// module's __dict__ every time, never through a cached C++ object, so a name
+// rebound on the module (monkeypatch) is seen by the next call.
+class Globals {
+ public:
+  explicit Globals(const char* module_name) : module_name_(module_name) {}
+
+  // module.__dict__[name]; NameError("name 'x' is not defined") if absent.
+  py::object operator[](const char* name) const;
+  py::module_ module() const;
+  const char* name() const { return module_name_; }
+
+ private:
+  const char* module_name_;
+};
+
+// Import helpers used by registration code to fill a module namespace in a
+// fixed order.
+void bind_module(py::module_& m, const char* as, const char* module_name);
+void bind_from(py::module_& m, const char* as, const char* module_name, const char* attr);
+// `from module import *`: the names of __all__, else every public name.
+void bind_star(py::module_& m, const char* module_name);
+
+// ---------------------------------------------------------------------------
+// Errors, warnings, messages
+// ---------------------------------------------------------------------------
+
+// Raise `type(message)` (or `type()` when message is null) as a Python
+// exception.  Never returns.
+[[noreturn]] void raise_(py::handle type, py::handle message = py::handle());
+[[noreturn]] void raise_(py::handle type, const char* message);
+// Raise one of the package's exception types (looked up in
+// verdalis.exception at call time) with a message.
+[[noreturn]] void raise_package(const char* exc_name, py::handle message);
+
+// warnings.warn(message, category) attributed to the Python line that called
+// into the package (C++ frames are not Python frames, so this is stack level
+// 1).  Propagates the exception if a filter turns the warning into an error.
+void warn(py::handle category, py::handle message);
+void warn(py::handle category, const char* message);
+
+// str.format: format("{} 在 {} 尚未上市", a, b).
+template <class... A>
+py::str format(const char* fmt, A&&... args) {
+  return py::str(fmt).attr("format")(std::forward<A>(args)...);
+}
+
+// Python truth value of an object (errors propagate).
+bool truthy(py::handle obj);
+// isinstance with any class-like object (a type, or a tuple of types).
+bool isinstance(py::handle obj, py::handle cls);
+// Rich comparisons with Python semantics (errors propagate).
+bool eq(py::handle a, py::handle b);
+bool ne(py::handle a, py::handle b);
+bool lt(py::handle a, py::handle b);
+bool le(py::handle a, py::handle b);
+bool gt(py::handle a, py::handle b);
+// `assert cond` without a message.
+void assert_(bool cond);
+
+// ---------------------------------------------------------------------------
+// Functions with Python signatures
+// ---------------------------------------------------------------------------
+
+struct Param {
+  enum Kind { POSITIONAL_OR_KEYWORD, KEYWORD_ONLY, VAR_KEYWORD };
+  std::string name;
+  Kind kind;
+  py::object default_value;  // null: required
+};
+
+// arg("x") / arg("x", default): positional-or-keyword parameter.
+Param arg(const char* name);
+Param arg(const char* name, py::object default_value);
+// kwonly("x") / kwonly("x", default): keyword-only parameter.
+Param kwonly(const char* name);
+Param kwonly(const char* name, py::object default_value);
+// var_kw("options"): **options (handed to the logic as a dict).
+Param var_kw(const char* name);
+
+// Logic receives the bound arguments in signature order; a **kwargs
+// parameter arrives as a dict.
+using Impl = std::function<py::object(std::vector<py::object>&)>;
+
+// Register the module-local function type.  Call once at the top of each
+// module's init, before any function is created.
+void init_support(py::module_& m);
+
+// Create a Python-callable function object with a real signature.
+// `module` is the __module__ and `qualname` the __qualname__ shown to users
+// ("portfolio_optimize", "MeanVariance.__init__").
+py::object make_function(const char* module, const std::string& qualname,
+                         std::vector<Param> params, Impl impl,
+                         const char* doc = nullptr);
+
+namespace detail {
+template <class T>
+T cast_arg(py::object& o) {
+  return py::reinterpret_borrow<T>(o);
+}
+template <class F, class... A, std::size_t... I>
+py::object call_unpacked(F f, std::vector<py::object>& a, std::index_sequence<I...>) {
+  return f(cast_arg<A>(a[I])...);
+}
+}  // namespace detail
+
+// Typed variant: `logic` takes one py::object (or py::dict for **kwargs) per
+// parameter, in signature order.
+template <class... A>
+py::object make_function(const char* module, const std::string& qualname,
+                         std::vector<Param> params, py::object (*logic)(A...),
+                         const char* doc = nullptr) {
+  if (params.size() != sizeof...(A)) {
+    throw std::logic_error("parameter list does not match logic for " + qualname);
+  }
+  Impl impl = [logic](std::vector<py::object>& a) {
+    return detail::call_unpacked<py::object (*)(A...), A...>(
+        logic, a, std::index_sequence_for<A...>{});
+  };
+  return make_function(module, qualname, std::move(params), std::move(impl), doc);
+}
+
+// Define a module-level function: creates it and binds it on the module.
+template <class... A>
+py::object def(py::module_& m, const char* name, std::vector<Param> params,
+               py::object (*logic)(A...), const char* doc = nullptr) {
+  py::object f = make_function(PyModule_GetName(m.ptr()), name, std::move(params), logic, doc);
+  m.attr(name) = f;
+  return f;
+}
+
+// ---------------------------------------------------------------------------
+// Classes
+// ---------------------------------------------------------------------------
+
+// Builds a class by calling its metaclass with (name, bases, namespace), the
+// way a `class` statement does.  Methods are function objects from
+// make_function; they bind to instances like Python functions.
+class ClassBuilder {
+ public:
+  ClassBuilder(py::module_& m, const char* name);
+
+  ClassBuilder& metaclass(py::object meta);
+  ClassBuilder& bases(py::tuple bases);
+  ClassBuilder& doc(const char* doc);
+
+  // A method; `params` lists every parameter including "self".  The name
+  // "__init__" makes it the constructor.
+  template <class... A>
+  ClassBuilder& method(const char* name, std::vector<Param> params, py::object (*logic)(A...),
+                       const char* doc = nullptr) {
+    ns_[name] = make_function(module_name_.c_str(), qualname(name), std::move(params), logic, doc);
+    return *this;
+  }
+  // The same, wrapped by `decorator` (for example abc.abstractmethod).
+  template <class... A>
+  ClassBuilder& decorated_method(py::object decorator, const char* name, std::vector<Param> params,
+                                 py::object (*logic)(A...), const char* doc = nullptr) {
+    ns_[name] = decorator(
+        make_function(module_name_.c_str(), qualname(name), std::move(params), logic, doc));
+    return *this;
+  }
+  // A plain class attribute.
+  ClassBuilder& attr(const char* name, py::object value);
+
+  // Create the class and bind it on the module.
+  py::object finish();
+
+ private:
+  std::string qualname(const char* member) const;
+
+  py::module_ module_;
+  std::string name_;
+  std::string module_name_;
+  py::object metaclass_;
+  py::tuple bases_;
+  py::dict ns_;
+};
+
+// ---------------------------------------------------------------------------
+// Risk terms
+// ---------------------------------------------------------------------------
+
+// The one builder of every x'Σx risk term.  When the helper offers its
+// factor structure (get_factor_risk / get_union_factor_risk returning (B, d)
+// with Σ = B Bᵀ + diag(d)) the term is emitted in factor form,
+//   sum_squares(Bᵀ x) + sum_squares(sqrt(d) ∘ x),
+// which is the same number but scales to thousands of stocks; otherwise it is
+// exactly cp.quad_form(x, helper.get_cov_matrix()) (or the union matrix).
+// `G` names the calling module, whose `cp` and `np` globals are used.
+py::object risk_term(const Globals& G, py::handle x, py::handle helper, bool over_union);
+
+// The same quadratic form evaluated for a numeric vector w (a float).
+py::object risk_value(const Globals& G, py::handle w, py::handle helper, bool over_union);
+
+}  // namespace verdalis
