@@ -1,0 +1,588 @@
+"""The on-disk market-data store: location, atomic writes and the query connection.
+
+A store is a folder holding one Parquet file per table plus ``manifest.json``.
+Readers query it in-process through DuckDB (one connection per process, one
+cursor per thread) over read-only views of the Parquet files.  Writers never
+modify a store in place: :func:`write_store` builds the complete new store in a
+sibling temporary folder and swaps it in with a rename, so a failure or an
+interrupt at any point leaves the previous store as it was.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import ctypes
+import ctypes.util
+import datetime as _dt
+import errno
+import json
+import os
+import secrets
+import shutil
+import sys
+import threading
+from pathlib import Path
+from typing import Callable, Mapping
+
+import duckdb
+import pandas as pd
+import pyarrow as pa
+import pyarrow.parquet as pq
+
+FORMAT_VERSION = 1
+MANIFEST = "manifest.json"
+
+#: Style factors of the risk model, in model order.
+STYLE_NAMES = [
+    "beta",
+    "book_to_price",
+    "earnings_yield",
+    "growth",
+    "leverage",
+    "liquidity",
+    "momentum",
+    "non_linear_size",
+    "residual_volatility",
+    "size",
+]
+
+_STR = pa.string()
+_DATE = pa.date32()
+_F64 = pa.float64()
+
+#: Columns of every table, in file order.  ``bars`` may carry extra float64
+#: columns (additional daily factors readable through ``get_factor``).
+SCHEMA: dict[str, list[tuple[str, pa.DataType]]] = {
+    "instruments": [
+        ("order_book_id", _STR), ("symbol", _STR), ("type", _STR), ("exchange", _STR),
+        ("listed_date", _STR), ("de_listed_date", _STR),
+    ],
+    "trading_dates": [("date", _DATE)],
+    "bars": [
+        ("order_book_id", _STR), ("date", _DATE), ("close", _F64), ("volume", _F64),
+        ("adj_factor", _F64), ("market_cap_3", _F64),
+    ],
+    "index_weights": [("index_id", _STR), ("date", _DATE), ("order_book_id", _STR), ("weight", _F64)],
+    "industries": [("order_book_id", _STR), ("standard", _STR), ("industry", _STR)],
+    "style_exposure": [("version", _STR), ("date", _DATE), ("order_book_id", _STR), ("industry", _STR)]
+    + [(s, _F64) for s in STYLE_NAMES],
+    "factor_covariance": [
+        ("version", _STR), ("date", _DATE), ("horizon", _STR), ("factor_i", _STR), ("factor_j", _STR),
+        ("cov", _F64),
+    ],
+    "specific_risk": [
+        ("version", _STR), ("date", _DATE), ("horizon", _STR), ("order_book_id", _STR),
+        ("specific_variance", _F64),
+    ],
+}
+
+#: Sort order of each file.  Bars are sorted by date first so that the usual
+#: query (a set of stocks over a short window) reads few row groups.
+SORT_KEYS = {
+    "instruments": ["order_book_id"],
+    "trading_dates": ["date"],
+    "bars": ["date", "order_book_id"],
+    "index_weights": ["index_id", "date", "order_book_id"],
+    "industries": ["standard", "order_book_id"],
+    "style_exposure": ["version", "date", "order_book_id"],
+    "factor_covariance": ["version", "date", "horizon", "factor_i", "factor_j"],
+    "specific_risk": ["version", "date", "horizon", "order_book_id"],
+}
+
+REQUIRED_TABLES = ["instruments", "trading_dates", "bars", "index_weights", "industries"]
+RISK_TABLES = ["style_exposure", "factor_covariance", "specific_risk"]
+BAR_BASE_COLUMNS = [c for c, _ in SCHEMA["bars"]]
+
+_ROW_GROUP = 65536
+
+
+class StoreError(RuntimeError):
+    """The store folder cannot be used (not a store, unreadable manifest, ...)."""
+
+
+# --------------------------------------------------------------------------- location
+
+
+def default_path() -> Path:
+    """The store folder used when ``connect`` was not given one."""
+    env = os.environ.get("CORVANA_DATA")
+    if env:
+        return Path(env).expanduser()
+    xdg = os.environ.get("XDG_DATA_HOME")
+    base = Path(xdg).expanduser() if xdg else Path.home() / ".local" / "share"
+    return base / "corvana"
+
+
+# --------------------------------------------------------------------------- table checks
+
+
+def _to_arrow(name: str, frame) -> pa.Table:
+    """Convert one table to its Arrow schema, raising ValueError on missing columns."""
+    spec = SCHEMA[name]
+    if isinstance(frame, pa.Table):
+        frame = frame.to_pandas()
+    if not isinstance(frame, pd.DataFrame):
+        raise TypeError(f"table {name!r}: expected a pandas DataFrame, got {type(frame).__name__}")
+    missing = [c for c, _ in spec if c not in frame.columns]
+    if missing:
+        raise ValueError(f"table {name!r} lacks column(s) {', '.join(missing)}")
+    fields = list(spec)
+    if name == "bars":
+        base = {c for c, _ in spec}
+        for c in frame.columns:
+            if c not in base:
+                if not (isinstance(c, str) and c.isidentifier() and c.isascii()):
+                    raise ValueError(f"table 'bars': extra column name {c!r} must be a plain identifier")
+                if not pd.api.types.is_numeric_dtype(frame[c].dtype) or pd.api.types.is_bool_dtype(frame[c].dtype):
+                    raise ValueError(f"table 'bars': extra column {c!r} must be numeric")
+                fields.append((str(c), _F64))
+    arrays = []
+    for col, typ in fields:
+        s = frame[col]
+        try:
+            if typ == _DATE:
+                if _is_date_objects(s):
+                    arr = pa.array(s, type=_DATE, from_pandas=True)
+                else:
+                    days = pd.to_datetime(s).to_numpy().astype("datetime64[D]")
+                    arr = pa.array(days, type=_DATE, from_pandas=True)
+            elif typ == _F64:
+                arr = pa.array(pd.to_numeric(s).astype("float64"), type=_F64, from_pandas=True)
+            else:
+                try:
+                    arr = pa.array(s, type=_STR, from_pandas=True)
+                except (pa.ArrowException, TypeError, ValueError):
+                    arr = pa.array([None if _isna(v) else str(v) for v in s], type=_STR)
+        except (TypeError, ValueError, pa.ArrowException) as exc:
+            raise ValueError(f"table {name!r}, column {col!r}: cannot convert to {typ}: {exc}") from None
+        arrays.append(arr)
+    table = pa.Table.from_arrays(arrays, names=[c for c, _ in fields])
+    keys = SORT_KEYS[name]
+    return table.sort_by([(k, "ascending") for k in keys])
+
+
+def _isna(v) -> bool:
+    try:
+        return bool(pd.isna(v))
+    except (TypeError, ValueError):
+        return False
+
+
+def _is_date_objects(s: pd.Series) -> bool:
+    if s.dtype != object or len(s) == 0:
+        return False
+    first = s.iloc[0]
+    return isinstance(first, _dt.date) and not isinstance(first, _dt.datetime)
+
+
+def check_tables(tables: Mapping[str, object]) -> dict[str, pa.Table]:
+    """Check that the required tables are present with their columns; return Arrow tables."""
+    unknown = sorted(set(tables) - set(SCHEMA))
+    if unknown:
+        raise ValueError(f"unknown table(s): {', '.join(unknown)}")
+    missing = [t for t in REQUIRED_TABLES if t not in tables]
+    if missing:
+        raise ValueError(f"missing table(s): {', '.join(missing)}")
+    risk = [t for t in RISK_TABLES if t in tables]
+    if risk and len(risk) != len(RISK_TABLES):
+        absent = [t for t in RISK_TABLES if t not in tables]
+        raise ValueError(
+            f"the risk-model tables come as a group: {', '.join(risk)} given without {', '.join(absent)}"
+        )
+    return {name: _to_arrow(name, frame) for name, frame in tables.items()}
+
+
+# --------------------------------------------------------------------------- atomic write
+
+
+def _fsync_path(path: Path, directory: bool = False) -> None:
+    flags = os.O_RDONLY
+    if directory:
+        flags |= getattr(os, "O_DIRECTORY", 0)
+    try:
+        fd = os.open(path, flags)
+    except OSError:
+        return  # some platforms cannot open directories; best effort
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+
+
+def _write_table(table: pa.Table, target: Path) -> None:
+    pq.write_table(table, target, row_group_size=_ROW_GROUP, compression="zstd")
+    _fsync_path(target)
+
+
+_RENAME_EXCHANGE = 2
+_AT_FDCWD = -100
+
+
+def _exchange(a: Path, b: Path) -> bool:
+    """Atomically swap two directory entries (Linux renameat2); False when unsupported."""
+    if not sys.platform.startswith("linux"):
+        return False
+    try:
+        libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6", use_errno=True)
+        fn = libc.renameat2
+    except (OSError, AttributeError):
+        return False
+    fn.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_uint]
+    fn.restype = ctypes.c_int
+    rc = fn(_AT_FDCWD, os.fsencode(str(a)), _AT_FDCWD, os.fsencode(str(b)), _RENAME_EXCHANGE)
+    if rc == 0:
+        return True
+    err = ctypes.get_errno()
+    if err in (22, 38, 95):  # EINVAL, ENOSYS, EOPNOTSUPP: filesystem cannot exchange
+        return False
+    raise OSError(err, os.strerror(err), str(b))
+
+
+def _sibling(path: Path, kind: str) -> Path:
+    return path.parent / f".{path.name}.{kind}-{os.getpid()}-{secrets.token_hex(4)}"
+
+
+def _pid_alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:
+        return True
+    return True
+
+
+def _clean_stale_siblings(path: Path) -> None:
+    """Remove temporary folders left by writers that were killed."""
+    if not path.parent.is_dir():
+        return
+    prefix = f".{path.name}."
+    for entry in path.parent.iterdir():
+        if not entry.name.startswith(prefix) or not entry.is_dir():
+            continue
+        rest = entry.name[len(prefix):]
+        kind, _, tail = rest.partition("-")
+        if kind not in ("tmp", "old"):
+            continue
+        try:
+            pid = int(tail.split("-")[0])
+        except ValueError:
+            continue
+        if pid == os.getpid() or _pid_alive(pid):
+            continue
+        if kind == "old" and not (path / MANIFEST).exists() and (entry / MANIFEST).exists():
+            # a writer died between its two renames: the previous store is here
+            os.rename(entry, path)
+            continue
+        shutil.rmtree(entry, ignore_errors=True)
+
+
+def _rename_new(tmp: Path, path: Path) -> bool:
+    """Rename into a free name; False when another writer created ``path`` meanwhile."""
+    try:
+        os.rename(tmp, path)
+    except OSError as exc:
+        if exc.errno in (errno.EEXIST, errno.ENOTEMPTY) and (path / MANIFEST).exists():
+            return False
+        raise
+    return True
+
+
+@contextlib.contextmanager
+def _build_lock(path: Path):
+    """Serialise demo builds of one store folder across processes (POSIX; no-op elsewhere)."""
+    try:
+        import fcntl
+    except ImportError:  # pragma: no cover - Windows
+        yield
+        return
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with open(path.parent / f".{path.name}.lock", "a+b") as fh:
+        fcntl.flock(fh.fileno(), fcntl.LOCK_EX)
+        try:
+            yield
+        finally:
+            fcntl.flock(fh.fileno(), fcntl.LOCK_UN)
+
+
+def _is_replaceable(path: Path) -> bool:
+    if not path.exists():
+        return True
+    if not path.is_dir():
+        return False
+    if (path / MANIFEST).exists():
+        return True
+    return not any(path.iterdir())
+
+
+def write_store(path, tables: Mapping[str, object], *, source: str = "corvana.write_store") -> Path:
+    """Write ``tables`` as a complete store at ``path``, replacing any store there atomically.
+
+    The new store is written into a sibling temporary folder (every file
+    fsynced) and then swapped in by renaming; the previous store is removed
+    only once the new one is in place.  On any exception, including
+    KeyboardInterrupt, the previous store is untouched and the temporary folder
+    is removed.  A folder that exists and is neither empty nor a store is never
+    replaced.
+    """
+    path = Path(path).expanduser().absolute()
+    arrow = check_tables(tables)
+    if not _is_replaceable(path):
+        raise StoreError(f"refusing to replace {path}: it exists and is not a corvana store")
+    path.parent.mkdir(parents=True, exist_ok=True)
+    _clean_stale_siblings(path)
+
+    tmp = _sibling(path, "tmp")
+    old = None
+    try:
+        tmp.mkdir()
+        counts = {}
+        for name, table in arrow.items():
+            _write_table(table, tmp / f"{name}.parquet")
+            counts[name] = table.num_rows
+        dates = arrow["trading_dates"].column("date")
+        manifest = {
+            "format": FORMAT_VERSION,
+            "source": source,
+            "created": _dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds"),
+            "tables": {name: {"file": f"{name}.parquet", "rows": counts[name]} for name in arrow},
+            "first_date": str(dates[0]) if len(dates) else None,
+            "last_date": str(dates[-1]) if len(dates) else None,
+            "bar_factors": [c for c in arrow["bars"].column_names if c not in BAR_BASE_COLUMNS[:5]],
+        }
+        with open(tmp / MANIFEST, "w", encoding="utf-8") as fh:
+            json.dump(manifest, fh, indent=2)
+            fh.flush()
+            os.fsync(fh.fileno())
+        _fsync_path(tmp, directory=True)
+
+        if not path.exists() and _rename_new(tmp, path):
+            pass
+        elif _exchange(tmp, path):
+            old = tmp  # after the exchange the temporary name holds the previous store
+        else:
+            old = _sibling(path, "old")
+            os.rename(path, old)
+            try:
+                os.rename(tmp, path)
+            except BaseException:
+                os.rename(old, path)
+                old = None
+                raise
+        _fsync_path(path.parent, directory=True)
+    finally:
+        if tmp.exists() and tmp != old:
+            shutil.rmtree(tmp, ignore_errors=True)
+    if old is not None:
+        shutil.rmtree(old, ignore_errors=True)
+    _invalidate(path)
+    return path
+
+
+# --------------------------------------------------------------------------- reading
+
+
+_STORES: "list[Store]" = []
+_REGISTRY_LOCK = threading.Lock()
+
+
+def _invalidate(path: Path) -> None:
+    with _REGISTRY_LOCK:
+        stores = list(_STORES)
+    for st in stores:
+        if st.path == path:
+            st.reset()
+
+
+def _demo_size() -> str:
+    size = os.environ.get("CORVANA_DEMO_SIZE", "full")
+    return size if size in ("full", "small") else "full"
+
+
+class Store:
+    """A store folder and the per-process query state attached to it.
+
+    Holds the DuckDB connection (created lazily, re-created after a fork), one
+    cursor per thread, and a dictionary of small immutable caches that the API
+    fills (calendar, instruments, risk-model snapshots).  The caches are
+    dropped when the store is rewritten in this process or when its manifest
+    changes on disk (another process replaced it).
+    """
+
+    def __init__(self, path):
+        self.path = Path(path).expanduser().absolute()
+        self._lock = threading.RLock()
+        self._local = threading.local()
+        self._con = None
+        self._pid = None
+        self._stamp = None
+        self._manifest = None
+        self.cache: dict = {}
+        with _REGISTRY_LOCK:
+            _STORES.append(self)
+
+    def __repr__(self) -> str:
+        return f"<corvana.Store {str(self.path)!r}>"
+
+    # -- lifecycle
+    def reset(self) -> None:
+        """Drop the connection and every cache (the files will be re-read)."""
+        with self._lock:
+            con, self._con = self._con, None
+            self._local = threading.local()
+            self._stamp = None
+            self._manifest = None
+            self.cache = {}
+            if con is not None and self._pid == os.getpid():
+                try:
+                    con.close()
+                except duckdb.Error:
+                    pass
+
+    def close(self) -> None:
+        self.reset()
+        with _REGISTRY_LOCK:
+            if self in _STORES:
+                _STORES.remove(self)
+
+    def exists(self) -> bool:
+        return (self.path / MANIFEST).is_file()
+
+    def _manifest_stamp(self):
+        try:
+            st = os.stat(self.path / MANIFEST)
+        except FileNotFoundError:
+            return None
+        return (st.st_ino, st.st_mtime_ns, st.st_size)
+
+    def ready(self) -> "Store":
+        """Make sure the store exists (building the demo market if the folder has none)."""
+        stamp = self._manifest_stamp()
+        if stamp is not None and stamp == self._stamp and self._pid == os.getpid():
+            return self
+        with self._lock:
+            stamp = self._manifest_stamp()
+            if stamp is None:
+                _clean_stale_siblings(self.path)
+                stamp = self._manifest_stamp()
+            if stamp is None:
+                with _build_lock(self.path):
+                    if self._manifest_stamp() is None:  # another process may have built it meanwhile
+                        self._build_demo()
+                stamp = self._manifest_stamp()
+                if stamp is None:
+                    raise StoreError(f"no market data at {self.path}")
+            if stamp != self._stamp or self._pid != os.getpid():
+                self.reset()
+                self._stamp = stamp
+                self._pid = os.getpid()
+        return self
+
+    def _build_demo(self) -> None:
+        if self.path.exists() and not _is_replaceable(self.path):
+            raise StoreError(f"{self.path} holds files but no {MANIFEST}: not a corvana store")
+        size = _demo_size()
+        print(
+            f"corvana: no market data at {self.path}; building the demo market "
+            f"(one-off, {'about a minute' if size == 'full' else 'a few seconds'})",
+            file=sys.stderr,
+            flush=True,
+        )
+        from . import synth
+
+        tables = synth.generate(size, progress=True)
+        write_store(self.path, tables, source=f"corvana.synth.generate(size={size!r})")
+
+    @property
+    def manifest(self) -> dict:
+        self.ready()
+        if self._manifest is None:
+            try:
+                with open(self.path / MANIFEST, encoding="utf-8") as fh:
+                    self._manifest = json.load(fh)
+            except (OSError, ValueError) as exc:
+                raise StoreError(f"cannot read {self.path / MANIFEST}: {exc}") from None
+        return self._manifest
+
+    def has_table(self, name: str) -> bool:
+        return name in self.manifest.get("tables", {})
+
+    # -- queries
+    def _connection(self):
+        if self._con is None or self._pid != os.getpid():
+            con = duckdb.connect(":memory:")
+            for name in self.manifest.get("tables", {}):
+                if name in SCHEMA:
+                    con.read_parquet(str(self.path / f"{name}.parquet")).create_view(name)
+            self._con = con
+            self._pid = os.getpid()
+            self._local = threading.local()
+        return self._con
+
+    def cursor(self):
+        """The calling thread's DuckDB cursor over this store's views."""
+        self.ready()
+        cur = getattr(self._local, "cur", None)
+        if cur is None:
+            with self._lock:
+                cur = self._connection().cursor()
+            self._local.cur = cur
+        return cur
+
+    def query(self, sql: str, params=None):
+        """Run a read-only query with bound parameters; return a dict of numpy arrays."""
+        return self.cursor().execute(sql, params or []).fetchnumpy()
+
+    def query_df(self, sql: str, params=None) -> pd.DataFrame:
+        return self.cursor().execute(sql, params or []).df()
+
+    def read_table(self, name: str) -> pa.Table:
+        """Read a whole (small) table straight from its Parquet file."""
+        self.ready()
+        return pq.read_table(self.path / f"{name}.parquet")
+
+    def memo(self, key, fn: Callable[[], object]):
+        """Return ``cache[key]``, computing it with ``fn`` on first use."""
+        self.ready()
+        cache = self.cache
+        try:
+            return cache[key]
+        except KeyError:
+            pass
+        value = fn()
+        cache[key] = value
+        return value
+
+
+# --------------------------------------------------------------------------- the current store
+
+_current: "Store | None" = None
+_current_lock = threading.Lock()
+
+
+def connect(path=None) -> Store:
+    """Point the client at the store folder ``path`` (None: ``$CORVANA_DATA`` or the per-user folder).
+
+    Nothing is read until the first query; a folder without a store is filled
+    with the demo market at that point.
+    """
+    global _current
+    target = Path(path).expanduser().absolute() if path is not None else default_path().absolute()
+    with _current_lock:
+        old, _current = _current, Store(target)
+    if old is not None:
+        old.close()
+    return _current
+
+
+def current() -> Store:
+    """The store the module-level functions read (resolved on first use)."""
+    st = _current
+    if st is None:
+        with _current_lock:
+            st = _current
+        if st is None:
+            st = connect(None)
+    return st

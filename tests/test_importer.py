@@ -1,0 +1,180 @@
+import hashlib
+import shutil
+
+import pandas as pd
+import pyarrow.parquet as pq
+import pytest
+
+import corvana
+from corvana import cli, importer
+from corvana import store as cstore
+
+
+def _export(store_path, folder, parquet=()):
+    """Write every table of a store as CSV (or Parquet for the names in ``parquet``)."""
+    folder.mkdir()
+    for name in cstore.SCHEMA:
+        frame = pq.read_table(store_path / f"{name}.parquet").to_pandas()
+        if name in parquet:
+            frame.to_parquet(folder / f"{name}.parquet", index=False)
+        else:
+            frame.to_csv(folder / f"{name}.csv", index=False)
+    return folder
+
+
+def _fingerprint(folder):
+    return {p.name: hashlib.sha256(p.read_bytes()).hexdigest() for p in sorted(folder.iterdir())}
+
+
+@pytest.fixture(scope="module")
+def exported(small_market, tmp_path_factory):
+    return _export(small_market, tmp_path_factory.mktemp("export") / "csv")
+
+
+@pytest.fixture
+def previous_store(small_market, tmp_path):
+    """A copy of the small market standing in for the user's current store."""
+    path = tmp_path / "store"
+    shutil.copytree(small_market, path)
+    yield path
+    corvana.connect(small_market)
+
+
+@pytest.fixture
+def source(exported, tmp_path):
+    path = tmp_path / "src"
+    shutil.copytree(exported, path)
+    return path
+
+
+def test_round_trip_csv_and_parquet(small_market, tmp_path, previous_store):
+    src = _export(small_market, tmp_path / "mixed", parquet=("bars", "style_exposure"))
+    assert cli.main(["import", str(src), "--path", str(previous_store)]) == 0
+    for name in cstore.SCHEMA:
+        got = pq.read_table(previous_store / f"{name}.parquet")
+        want = pq.read_table(small_market / f"{name}.parquet")
+        assert got.equals(want), name
+    corvana.connect(previous_store)
+    assert len(corvana.index_components("000300.XSHG", "2021-06-15")) == 10
+    assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
+
+
+def _edit(src, name, fn):
+    path = src / f"{name}.csv"
+    frame = pd.read_csv(path, dtype=str, keep_default_na=False)
+    frame = fn(frame)
+    frame.to_csv(path, index=False)
+
+
+def _set(row, column, value):
+    def fn(frame):
+        frame.loc[row, column] = value
+        return frame
+
+    return fn
+
+
+@pytest.mark.parametrize(
+    "table, edit, expected",
+    [
+        ("bars", _set(1234, "close", "abc"), r"bars\.csv: row 1235 \(line 1236\), column 'close': 'abc' is not a number"),
+        ("bars", _set(40, "volume", "-5"), r"bars\.csv: row 41 .*column 'volume'.*must not be negative"),
+        ("bars", _set(7, "adj_factor", ""), r"bars\.csv: row 8 .*column 'adj_factor'.*missing"),
+        ("bars", _set(99, "date", "2021-13-01"), r"bars\.csv: row 100 .*column 'date'.*not a date"),
+        ("bars", _set(3, "date", "2020-01-04"), r"bars\.csv: row 4 .*column 'date'.*not in trading_dates"),
+        ("bars", _set(5, "order_book_id", "123456.XSHG"), r"bars\.csv: row 6 .*'order_book_id'.*not in instruments"),
+        ("bars", lambda f: pd.concat([f, f.iloc[[10]]], ignore_index=True), r"bars\.csv: row \d+ .*duplicate key"),
+        ("index_weights", _set(500, "weight", "-0.1"), r"index_weights\.csv: row 501 .*column 'weight'"),
+        ("instruments", _set(2, "listed_date", "yesterday"), r"instruments\.csv: row 3 .*column 'listed_date'"),
+        ("instruments", lambda f: f.drop(columns="type"), r"instruments\.csv: missing column\(s\) 'type'"),
+        ("style_exposure", _set(12, "version", "v9"), r"style_exposure\.csv: row 13 .*column 'version'"),
+        ("factor_covariance", _set(1, "cov", "1.0"), r"factor_covariance\.csv: row \d+ .*not symmetric"),
+        ("specific_risk", _set(20, "specific_variance", "-1e-4"), r"specific_risk\.csv: row 21 .*'specific_variance'"),
+    ],
+)
+def test_bad_value_is_located_and_store_kept(source, previous_store, table, edit, expected):
+    _edit(source, table, edit)
+    before = _fingerprint(previous_store)
+    with pytest.raises(importer.DataImportError, match=expected):
+        corvana.import_store(source, previous_store)
+    assert _fingerprint(previous_store) == before
+
+
+def test_missing_files(source, previous_store):
+    (source / "specific_risk.csv").unlink()
+    with pytest.raises(importer.DataImportError, match="risk-model tables come as a group"):
+        corvana.import_store(source, previous_store)
+    for name in cstore.RISK_TABLES:
+        (source / f"{name}.csv").unlink(missing_ok=True)
+    corvana.import_store(source, previous_store)  # the risk model is optional as a whole
+    corvana.connect(previous_store)
+    assert corvana.get_risk_model_date("2021-06-15") is None
+
+    (source / "industries.csv").unlink()
+    with pytest.raises(importer.DataImportError, match=r"industries\.csv \(or \.parquet\)"):
+        corvana.import_store(source, previous_store)
+
+
+@pytest.mark.parametrize("exc", [RuntimeError("disk full"), KeyboardInterrupt()])
+def test_interrupted_write_keeps_previous_store(source, previous_store, monkeypatch, exc):
+    written = []
+    real = cstore._write_table
+
+    def failing(table, target):
+        if len(written) == 3:
+            raise exc
+        written.append(target)
+        real(table, target)
+
+    monkeypatch.setattr(cstore, "_write_table", failing)
+    before = _fingerprint(previous_store)
+    with pytest.raises(type(exc)):
+        corvana.import_store(source, previous_store)
+    assert len(written) == 3
+    assert _fingerprint(previous_store) == before
+    assert sorted(p.name for p in previous_store.parent.iterdir() if p.name.startswith(".")) == []
+    corvana.connect(previous_store)
+    assert corvana.instruments("000300.XSHG") is not None
+
+
+def test_cli_info_and_errors(small_market, source, tmp_path, capsys):
+    assert cli.main(["info", "--path", str(small_market)]) == 0
+    out = capsys.readouterr().out
+    assert "2020-01-02 .. 2021-12-31" in out and "bars" in out and "index_weights" in out
+
+    assert cli.main(["info", "--path", str(tmp_path / "nothing")]) == 1
+    assert "no market data" in capsys.readouterr().err
+    assert not (tmp_path / "nothing").exists()  # info never builds a store
+
+    _edit(source, "trading_dates", _set(4, "date", "20200230"))
+    assert cli.main(["import", str(source), "--path", str(tmp_path / "new")]) == 1
+    err = capsys.readouterr().err
+    assert "trading_dates.csv: row 5 (line 6), column 'date'" in err
+    assert not (tmp_path / "new").exists()
+
+
+def test_swap_without_atomic_exchange(small_market, previous_store, source, monkeypatch):
+    """Where directories cannot be exchanged in one call, the two-rename swap restores on failure."""
+    monkeypatch.setattr(cstore, "_exchange", lambda a, b: False)
+    real_rename = cstore.os.rename
+    calls = []
+
+    def second_rename_fails(a, b):
+        calls.append((a, b))
+        if len(calls) == 2:
+            raise OSError("device busy")
+        real_rename(a, b)
+
+    before = _fingerprint(previous_store)
+    monkeypatch.setattr(cstore.os, "rename", second_rename_fails)
+    with pytest.raises(OSError, match="device busy"):
+        corvana.import_store(source, previous_store)
+    assert _fingerprint(previous_store) == before
+    assert not [p for p in previous_store.parent.iterdir() if p.is_dir() and p.name.startswith(".")]
+
+    monkeypatch.setattr(cstore.os, "rename", real_rename)
+    _edit(source, "index_weights", lambda f: f[f["index_id"] != "000300.XSHG"])
+    corvana.import_store(source, previous_store)
+    corvana.connect(previous_store)
+    assert corvana.index_weights("000300.XSHG", "2021-06-15") is None
+    assert not [p for p in previous_store.parent.iterdir() if p.is_dir() and p.name.startswith(".")]
