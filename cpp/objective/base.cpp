@@ -1,0 +1,78 @@
+// The objective protocol, ensure_series and the small pieces every objective
+// shares (Python operators, the active weight over the benchmark union).
+#include "objective.hpp"
+
+namespace verdalis::objective {
+
+const Globals G("verdalis.objective");
+
+namespace {
+
+py::object steal(PyObject* result) {
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
+}  // namespace
+
+py::object matmul(py::handle a, py::handle b) {
+  return steal(PyNumber_MatrixMultiply(a.ptr(), b.ptr()));
+}
+
+py::object power(py::handle a, py::handle b) {
+  return steal(PyNumber_Power(a.ptr(), b.ptr(), Py_None));
+}
+
+py::object richcmp(py::handle a, py::handle b, int op) {
+  return steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+}
+
+py::object active_weight(py::handle g, py::handle zeta, py::handle helper) {
+  const Py_ssize_t not_in_pool =
+      py::len(helper.attr("union_components")) - py::len(helper.attr("order_book_ids"));
+  py::object benchmark = py::reinterpret_borrow<py::object>(zeta) *
+                         helper.attr("benchmark_weight").attr("values");
+  py::object held = py::reinterpret_borrow<py::object>(g);
+  if (not_in_pool > 0) {
+    py::list parts;
+    parts.append(g);
+    parts.append(G["np"].attr("repeat")(0.0, not_in_pool));
+    held = G["cp"].attr("hstack")(parts);
+  }
+  return held - benchmark;
+}
+
+py::object ensure_series(py::object obj, py::object name) {
+  py::object Series = G["pd"].attr("Series");
+  if (verdalis::isinstance(obj, Series)) return obj;
+  try {
+    return Series(obj);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    // The conversion failure becomes the package's error, the original
+    // exception attached as its context (as a raise inside `except` does).
+    py::object error = G["InvalidArgument"](
+        format("{}: 期望传入一个 pd.Series 或可以转换为 pd.Series 的对象", name));
+    py::object cause = e.value();
+    PyException_SetContext(error.ptr(), cause.release().ptr());
+    raise_(py::type::of(error), error);
+  }
+}
+
+py::object no_internal_constraints(py::object, py::object, py::object, py::object) {
+  return py::list();
+}
+
+py::object prefer_scs(py::object) { return G["cp"].attr("SCS"); }
+
+py::object base_get_objective_expr(py::object, py::object, py::object, py::object) {
+  raise_(PyExc_NotImplementedError);
+}
+
+py::object base_get_internal_constraints(py::object, py::object, py::object, py::object) {
+  raise_(PyExc_NotImplementedError);
+}
+
+py::object base_get_preferred_solver(py::object) { raise_(PyExc_NotImplementedError); }
+
+}  // namespace verdalis::objective

@@ -1,0 +1,39 @@
+// MaxIndicator: maximise the portfolio's exposure to a per-stock indicator,
+// rescaled so that its mean absolute value over the pool is 10.
+#include "objective.hpp"
+
+namespace verdalis::objective {
+
+py::object max_indicator_init(py::object self, py::object indicator_series) {
+  py::setattr(self, "_indicator_series", ensure_series(indicator_series, py::str("indicator_series")));
+  return py::none();
+}
+
+py::object max_indicator_expr(py::object self, py::object g, py::object, py::object helper) {
+  py::object np = G["np"];
+  py::object ids = helper.attr("order_book_ids");
+  py::object series = self.attr("_indicator_series");
+  py::set pool(ids);
+  py::set index(series.attr("index"));
+  if (!truthy(pool.attr("issubset")(index))) {
+    raise_(G["InvalidArgument"], "传入股票池中的股票有部分在 indicator_series 中找不到值");
+  }
+  py::object values =
+      np.attr("asarray")(series.attr("reindex")(ids).attr("values"), py::arg("dtype") = "float64");
+  // A NaN or infinite value would reach the solver as NaN, and an all-zero
+  // indicator cannot be rescaled: refuse both with a message naming them.
+  py::object bad = ~np.attr("isfinite")(values);
+  if (truthy(bad.attr("any")())) {
+    py::object names = np.attr("asarray")(ids, py::arg("dtype") = "object")[bad];
+    raise_(G["InvalidArgument"],
+           format("indicator_series 在以下股票上的值为 NaN 或无穷大：{}", name_ids(names)));
+  }
+  py::object scale = np.attr("abs")(values).attr("mean")();
+  if (eq(scale, py::int_(0))) {
+    raise_(G["InvalidArgument"], "indicator_series 在股票池上全部为 0，无法缩放");
+  }
+  py::object rescaled = values / (scale * py::float_(0.1));
+  return matmul(-g, rescaled);
+}
+
+}  // namespace verdalis::objective
