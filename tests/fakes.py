@@ -72,3 +72,48 @@ class FakeHelper:
 
     def get_benchmark_style(self):
         return self._benchmark_style
+
+
+# --------------------------------------------------------------------------- data client
+
+class Instrument:
+    """An instrument record with the fields the core modules read."""
+
+    def __init__(self, order_book_id, type="CS", listed_date="2010-01-04",
+                 de_listed_date="0000-00-00"):
+        self.order_book_id = order_book_id
+        self.type = type
+        self.listed_date = listed_date
+        self.de_listed_date = de_listed_date
+
+
+class FakeCorvana:
+    """A data client serving explicit instrument records (and whatever else a
+    test sets as attributes).  Like the real client, `instruments` gives one
+    record or None for an id string and the known records for an iterable."""
+
+    def __init__(self, *records):
+        self.records = list(records)
+        self.instrument_calls = []
+
+    def instruments(self, order_book_ids):
+        self.instrument_calls.append(order_book_ids)
+        by_id = {r.order_book_id: r for r in self.records}
+        if isinstance(order_book_ids, str):
+            return by_id.get(order_book_ids)
+        return [by_id[i] for i in order_book_ids if i in by_id]
+
+
+def fake_helper_class(calls=None, **options):
+    """A stand-in for the OptimizeHelper class: takes the seven positional
+    arguments the driver passes, records them in `calls` and returns a
+    FakeHelper over the pool (with `options` as FakeHelper keywords)."""
+
+    def make(order_book_ids, date, benchmark, cov_model, risk_model,
+             factor_risk_aversion, specific_risk_aversion):
+        if calls is not None:
+            calls.append((order_book_ids, date, benchmark, cov_model, risk_model,
+                          factor_risk_aversion, specific_risk_aversion))
+        return FakeHelper(order_book_ids, benchmark=benchmark, **options)
+
+    return make

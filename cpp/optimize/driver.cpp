@@ -1,0 +1,170 @@
+// portfolio_optimize: filters the pool, builds one convex problem over the
+// scaled weight vector g (weights = g / zeta), solves it, retries once
+// without the soft constraints when it is infeasible, and returns the
+// weights as a pandas Series over the sorted pool.
+#include "optimize.hpp"
+
+namespace verdalis::optimize {
+
+namespace {
+
+// Refuses an objective that is not one, or one that needs a benchmark when
+// none was given.
+void check_objective(py::handle objective, py::handle benchmark) {
+  if (!verdalis::isinstance(objective, G["OptimizationObjective"])) {
+    raise_(G["InvalidArgument"], "非法的目标函数");
+  }
+  py::tuple needs_benchmark = py::make_tuple(G["MinTrackingError"], G["ActiveMeanVariance"],
+                                             G["MaxInformationRatio"], G["MinActiveVariance"]);
+  if (verdalis::isinstance(objective, needs_benchmark) && benchmark.is_none()) {
+    raise_(G["InvalidArgument"], format("对于目标函数 {}，必须传入 benchmark 参数",
+                                        objective.attr("__class__").attr("__name__")));
+  }
+}
+
+// An index order_book_id becomes an IndexBenchmark; anything else must be an
+// OptimizeBenchmark.
+py::object resolve_benchmark(py::object benchmark) {
+  if (benchmark.is_none()) return benchmark;
+  if (PyUnicode_Check(benchmark.ptr())) benchmark = G["IndexBenchmark"](benchmark);
+  if (!verdalis::isinstance(benchmark, G["OptimizeBenchmark"])) {
+    raise_(G["InvalidArgument"],
+           format("无效的benchmark：{}；对于指数，可以直接传入对应的order_book_id；"
+                  "对于自定义基准，请传入一个 OptimizeBenchmark 的对象",
+                  benchmark));
+  }
+  return benchmark;
+}
+
+// The scale of g: a variable for the ratio objectives (homogeneous
+// formulation), the pool size for risk parity, 1.0 otherwise.
+py::object make_scale(py::handle objective, py::handle cp, py::ssize_t n) {
+  py::tuple ratio_objectives = py::make_tuple(G["MaxInformationRatio"], G["MaxSharpeRatio"]);
+  if (verdalis::isinstance(objective, ratio_objectives)) {
+    return cp.attr("Variable")(py::arg("nonneg") = true);
+  }
+  if (verdalis::isinstance(objective, G["RiskParity"])) return py::int_(n);
+  return py::float_(1.0);
+}
+
+// solve(solver=..., verbose=..., **options), failing on a repeated keyword
+// the way a Python call does.
+py::dict solve_kwargs(py::handle solve, py::object solver, py::object verbose, py::dict options) {
+  py::dict kwargs;
+  kwargs["solver"] = solver;
+  kwargs["verbose"] = verbose;
+  for (auto item : options) {
+    if (kwargs.contains(item.first)) {
+      raise_(PyExc_TypeError, format("{} got multiple values for keyword argument '{}'",
+                                     function_str(solve), item.first));
+    }
+    kwargs[item.first] = item.second;
+  }
+  return kwargs;
+}
+
+}  // namespace
+
+py::object portfolio_optimize(py::object order_book_ids, py::object date, py::object objective,
+                              py::object bnds, py::object cons, py::object benchmark,
+                              py::object cov_model, py::object factor_risk_aversion,
+                              py::object specific_risk_aversion, py::object solver,
+                              py::object risk_model, py::dict solver_options) {
+  date = G["to_date"](date);
+  order_book_ids = G["ensure_order_book_ids"](order_book_ids, date);
+  const py::ssize_t n = py::len(order_book_ids);
+  if (n == 0) raise_(G["InvalidArgument"], "经过剔除后，股票池为空");
+  if (n < 2) {
+    // Nothing to choose: the whole weight on the one stock.
+    py::dict single;
+    single[order_book_ids[py::int_(0)]] = py::float_(1.0);
+    return G["pd"].attr("Series")(single);
+  }
+
+  check_objective(objective, benchmark);
+  benchmark = resolve_benchmark(benchmark);
+  cov_model = G["to_enum"](cov_model, G["CovModel"]);
+  risk_model = G["to_enum"](risk_model, G["RiskModel"]);
+  py::object helper = G["OptimizeHelper"](order_book_ids, date, benchmark, cov_model, risk_model,
+                                          factor_risk_aversion, specific_risk_aversion);
+
+  py::object cp = G["cp"];
+  py::object g = cp.attr("Variable")(n, py::arg("nonneg") = true);
+  py::object zeta = make_scale(objective, cp, n);
+
+  py::list hard_cons;
+  hard_cons.append(compare(cp.attr("sum")(g) - zeta, py::int_(0), Py_EQ));
+  hard_cons.attr("extend")(objective.attr("get_internal_constraints")(g, zeta, helper));
+  if (!bnds.is_none()) {
+    py::object bounds = G["parse_bnds"](bnds, order_book_ids);
+    auto [lower_bound, upper_bound] = unpack2(bounds);
+    hard_cons.append(compare(g - zeta * lower_bound, py::int_(0), Py_GE));
+    hard_cons.append(compare(g - zeta * upper_bound, py::int_(0), Py_LE));
+  }
+  py::list soft_cons;
+  if (!cons.is_none()) {
+    for (auto c : cons) {
+      py::list& target = truthy(c.attr("hard")) ? hard_cons : soft_cons;
+      target.attr("extend")(c.attr("to_constraints")(g, zeta, helper));
+    }
+  }
+
+  py::object problem;
+  if (verdalis::isinstance(objective, G["RiskParity"]) && !truthy(bnds) && !truthy(cons)) {
+    // Unconstrained risk parity: g >= 0 from the variable alone; the result
+    // is normalised below.
+    problem = cp.attr("Problem")(
+        cp.attr("Minimize")(objective.attr("get_objective_expr")(g, zeta, helper)));
+  } else {
+    problem = cp.attr("Problem")(
+        cp.attr("Minimize")(objective.attr("get_objective_expr")(g, zeta, helper)),
+        hard_cons + soft_cons);
+  }
+
+  if (!truthy(solver)) solver = objective.attr("get_preferred_solver")();
+  if (eq(solver, cp.attr("SCS")) && !solver_options.contains("max_iters")) {
+    solver_options["max_iters"] = py::int_(10000);
+  }
+
+  // At most two solves: the retry empties soft_cons.
+  py::object result;
+  for (;;) {
+    try {
+      py::object start_at = G["time"].attr("perf_counter")();
+      py::object solve = problem.attr("solve");
+      py::object solver_name = truthy(solver) ? solver : objective.attr("get_preferred_solver")();
+      result = solve(**solve_kwargs(solve, solver_name, G["DEBUG"], solver_options));
+      G["logging"].attr("info")("solve time: %f, optimization result = %f",
+                                G["time"].attr("perf_counter")() - start_at, result);
+    } catch (py::error_already_set& e) {
+      if (!e.matches(cp.attr("SolverError"))) throw;
+      raise_while_handling(G["OptimizationFailed"], py::str("failed"), e);
+    }
+
+    py::object status = problem.attr("status");
+    if (eq(status, cp.attr("OPTIMAL")) || eq(status, cp.attr("OPTIMAL_INACCURATE"))) break;
+    if ((eq(status, cp.attr("INFEASIBLE")) || eq(status, cp.attr("INFEASIBLE_INACCURATE"))) &&
+        py::len(soft_cons) > 0) {
+      warn(G["OptimizerWarning"], "约束无法满足，放弃所有软约束重试");
+      soft_cons.attr("clear")();
+      problem = cp.attr("Problem")(problem.attr("objective"), hard_cons);
+      continue;
+    }
+    // The status string when the solve returned a number, else what it
+    // returned (built first, so a tuple is one argument, not several).
+    py::object failed = G["OptimizationFailed"];
+    raise_(failed, failed(PyFloat_Check(result.ptr()) ? py::object(problem.attr("status")) : result));
+  }
+
+  G["logging"].attr("debug")(
+      "g.value.sum() = %f, zeta = %f", g.attr("value").attr("sum")(),
+      verdalis::isinstance(zeta, cp.attr("Variable")) ? py::object(zeta.attr("value")) : zeta);
+  if (eq(problem.attr("status"), cp.attr("OPTIMAL_INACCURATE"))) {
+    warn(G["OptimizerWarning"], "达到最大迭代次数，但仍未达到所需精度，可能会导致某些约束不能满足");
+  }
+  py::object value = g.attr("value");
+  py::object weight = value / value.attr("sum")();
+  return G["pd"].attr("Series")(weight, py::arg("index") = order_book_ids);
+}
+
+}  // namespace verdalis::optimize

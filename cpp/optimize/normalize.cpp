@@ -1,0 +1,165 @@
+// Input normalization: turns the loosely typed arguments of
+// portfolio_optimize into the forms the problem builder needs, and refuses
+// what cannot be used.  The module's own functions call each other through
+// the module namespace, as module-level Python functions do.
+#include "optimize.hpp"
+
+namespace verdalis::optimize {
+
+namespace {
+
+// Two bound sums within this distance of 1 are taken as 1: bounds such as
+// ten times 0.1 add up to 0.9999999999999999 in floating point.
+constexpr double kBoundSumTolerance = 1e-9;
+
+// "%04d-%02d-%02d" % (year, month, day)
+py::str percent(const char* fmt, py::tuple values) {
+  PyObject* r = PyNumber_Remainder(py::str(fmt).ptr(), values.ptr());
+  if (r == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(r);
+}
+
+py::object to_float(py::handle v) {
+  PyObject* r = PyNumber_Float(v.ptr());
+  if (r == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(r);
+}
+
+}  // namespace
+
+py::object to_enum(py::object v, py::object enum_type) {
+  if (verdalis::isinstance(v, enum_type)) return v;
+  for (auto item : enum_type.attr("__members__").attr("items")()) {
+    py::object member = item[py::int_(1)];
+    if (eq(v, member)) return member;
+    if (eq(v, member.attr("value"))) return member;
+  }
+  raise_(G["InvalidArgument"], format("invalid value {} for {}", v, enum_type.attr("__name__")));
+}
+
+py::object to_date(py::object dt) {
+  py::object datetime = G["datetime"];
+  if (verdalis::isinstance(dt, datetime.attr("datetime"))) return dt.attr("date")();
+  if (verdalis::isinstance(dt, datetime.attr("date"))) return dt;
+  if (PyUnicode_Check(dt.ptr())) return G["parse_datetime"](dt).attr("date")();
+  raise_(G["InvalidArgument"],
+         percent("expect a datetime like object, got %r(%r)", py::make_tuple(py::type::of(dt), dt)));
+}
+
+py::object ensure_date_str(py::object date) {
+  date = G["to_date"](date);
+  return percent("%04d-%02d-%02d",
+                 py::make_tuple(date.attr("year"), date.attr("month"), date.attr("day")));
+}
+
+py::object ensure_order_book_ids(py::object order_book_ids, py::object date) {
+  if (!verdalis::isinstance(order_book_ids, G["Iterable"])) {
+    raise_(G["InvalidArgument"], "order_book_ids 非法");
+  }
+  date = G["ensure_date_str"](date);
+  py::object instruments = G["corvana"].attr("instruments")(order_book_ids);
+  if (!PyList_Check(instruments.ptr())) instruments = py::make_tuple(instruments);
+
+  py::set result;
+  for (auto i : instruments) {
+    // An id the data service does not know comes back as None (a single id
+    // string) or not at all (a list): either way it is not held.
+    if (i.is_none()) continue;
+    py::object order_book_id = i.attr("order_book_id");
+    if (result.contains(order_book_id)) {
+      warn(PyExc_UserWarning, format("重复的 order_book_id: {}, 仅保留一个", order_book_id));
+      continue;
+    }
+    if (ne(i.attr("type"), py::str("CS"))) {
+      warn(G["OptimizerWarning"], format("{} 不是股票，被剔除", order_book_id));
+      continue;
+    }
+    py::object listed_date = i.attr("listed_date");
+    if (gt(listed_date, date)) {
+      warn(G["OptimizerWarning"], format("{} 在 {} 尚未上市，被剔除", order_book_id, date));
+      continue;
+    }
+    if (eq(listed_date, date)) {
+      warn(G["OptimizerWarning"], format("{} 在 {} 当天上市，被剔除", order_book_id, date));
+      continue;
+    }
+    py::object de_listed_date = i.attr("de_listed_date");
+    if (ne(de_listed_date, py::str("0000-00-00")) && le(de_listed_date, date)) {
+      warn(G["OptimizerWarning"], format("{} 在 {} 时已退市，被剔除", order_book_id, date));
+      continue;
+    }
+    result.add(order_book_id);
+  }
+
+  py::list sorted = py::reinterpret_steal<py::list>(PySequence_List(result.ptr()));
+  if (!sorted || PyList_Sort(sorted.ptr()) < 0) throw py::error_already_set();
+  return sorted;
+}
+
+py::object ensure_bound(py::object v) {
+  if (v.is_none()) return v;
+  try {
+    return to_float(v);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_ValueError)) throw;
+    raise_while_handling(G["InvalidArgument"], format("约束的上限或下限非法: {}", v), e);
+  }
+}
+
+py::object parse_bnds(py::object bnds, py::object order_book_ids) {
+  if (!PyDict_Check(bnds.ptr())) {
+    raise_(G["InvalidArgument"],
+           "bnds 应该是一个类似 dict 的结构，key 为order_book_id, value 为 (lower, upper)");
+  }
+  py::object np = G["np"];
+  py::object wildcard = bnds.attr("get")("*", py::make_tuple(0.0, 1.0));
+  auto [lower_bound, upper_bound] = unpack2(wildcard);
+  lower_bound = to_float(lower_bound);
+  upper_bound = to_float(upper_bound);
+
+  const py::ssize_t n = py::len(order_book_ids);
+  py::object lower_bounds = np.attr("repeat")(lower_bound, n);
+  py::object upper_bounds = np.attr("repeat")(upper_bound, n);
+
+  py::object invalid = G["InvalidArgument"];
+  py::ssize_t i = 0;
+  for (auto order_book_id : order_book_ids) {
+    try {
+      py::object entry = bnds[order_book_id];
+      auto [l, u] = unpack2(entry);
+      // None leaves that side unlimited (it does not fall back to "*").
+      if (l.is_none()) l = py::int_(0);
+      if (u.is_none()) u = py::int_(1);
+      if (lt(l, py::int_(0)) || gt(l, py::int_(1))) {
+        raise_(invalid, format("合约 {} 的下限 {} 无效", order_book_id, l));
+      }
+      if (lt(u, py::int_(0)) || gt(u, py::int_(1))) {
+        raise_(invalid, format("合约 {} 的上限 {} 无效", order_book_id, u));
+      }
+      if (lt(u, l)) {
+        raise_(invalid, format("合约 {} 的上限 {} 小于下限 {}", order_book_id, u, l));
+      }
+      lower_bounds[py::int_(i)] = l;
+      upper_bounds[py::int_(i)] = u;
+    } catch (py::error_already_set& e) {
+      if (e.matches(PyExc_KeyError)) {
+        // no entry of its own: the "*" bounds stay
+      } else if (e.matches(PyExc_TypeError)) {
+        raise_while_handling(invalid, py::str("上下限应该以 (lower, upper) 的形式指定"), e);
+      } else {
+        throw;
+      }
+    }
+    ++i;
+  }
+
+  if (gt(lower_bounds.attr("sum")(), py::float_(1.0 + kBoundSumTolerance))) {
+    raise_(invalid, "下限之和大于1");
+  }
+  if (lt(upper_bounds.attr("sum")(), py::float_(1.0 - kBoundSumTolerance))) {
+    raise_(invalid, "上限之和小于1");
+  }
+  return py::make_tuple(lower_bounds, upper_bounds);
+}
+
+}  // namespace verdalis::optimize

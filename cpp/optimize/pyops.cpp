@@ -1,0 +1,71 @@
+// Small pieces of Python statement semantics used by the driver and the
+// input normalization: tuple unpacking, comparisons that build objects,
+// raising inside an except block and naming a callable as CPython does.
+#include "optimize.hpp"
+
+namespace verdalis::optimize {
+
+const Globals G("verdalis.optimize");
+
+std::pair<py::object, py::object> unpack2(py::handle obj) {
+  PyObject* it = PyObject_GetIter(obj.ptr());
+  if (it == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+    PyErr_Clear();
+    raise_(PyExc_TypeError,
+           format("cannot unpack non-iterable {} object", py::type::of(obj).attr("__name__")));
+  }
+  py::iterator iter = py::reinterpret_steal<py::iterator>(it);
+  py::object items[2];
+  for (int k = 0; k < 2; ++k) {
+    PyObject* next = PyIter_Next(iter.ptr());
+    if (next == nullptr) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      raise_(PyExc_ValueError, format("not enough values to unpack (expected 2, got {})", k));
+    }
+    items[k] = py::reinterpret_steal<py::object>(next);
+  }
+  PyObject* extra = PyIter_Next(iter.ptr());
+  if (extra != nullptr) {
+    Py_DECREF(extra);
+    raise_(PyExc_ValueError, "too many values to unpack (expected 2)");
+  }
+  if (PyErr_Occurred()) throw py::error_already_set();
+  return {std::move(items[0]), std::move(items[1])};
+}
+
+py::object compare(py::handle a, py::handle b, int op) {
+  PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+  if (r == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(r);
+}
+
+void raise_while_handling(py::handle type, py::handle message, const py::error_already_set& handled) {
+  py::object exc = py::reinterpret_borrow<py::object>(type)(message);
+  py::object caught = handled.value();
+  // A caught exception carries its traceback, as it does in an except block.
+  PyObject* traceback = PyException_GetTraceback(caught.ptr());  // new reference or null
+  if (traceback == nullptr && handled.trace()) {
+    PyException_SetTraceback(caught.ptr(), handled.trace().ptr());
+  }
+  Py_XDECREF(traceback);
+  PyException_SetContext(exc.ptr(), caught.release().ptr());  // steals the reference
+  PyObject* exc_type = reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr()));
+  Py_INCREF(exc_type);
+  // PyErr_Restore, not PyErr_SetObject: the latter would replace the context
+  // by whatever exception the caller happens to be handling.
+  PyErr_Restore(exc_type, exc.release().ptr(), nullptr);
+  throw py::error_already_set();
+}
+
+py::str function_str(py::handle func) {
+  py::object qualname = py::getattr(func, "__qualname__", py::none());
+  if (qualname.is_none()) return py::str(func);
+  py::object module = py::getattr(func, "__module__", py::none());
+  if (!module.is_none() && ne(module, py::str("builtins"))) {
+    return format("{}.{}()", module, qualname);
+  }
+  return format("{}()", qualname);
+}
+
+}  // namespace verdalis::optimize
