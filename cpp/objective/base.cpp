@@ -1,31 +1,10 @@
-// The objective protocol, ensure_series and the small pieces every objective
-// shares (Python operators, the active weight over the benchmark union).
+// The objective protocol, ensure_series and the active weight over the
+// benchmark union that several objectives share.
 #include "objective.hpp"
 
 namespace verdalis::objective {
 
 const Globals G("verdalis.objective");
-
-namespace {
-
-py::object steal(PyObject* result) {
-  if (result == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(result);
-}
-
-}  // namespace
-
-py::object matmul(py::handle a, py::handle b) {
-  return steal(PyNumber_MatrixMultiply(a.ptr(), b.ptr()));
-}
-
-py::object power(py::handle a, py::handle b) {
-  return steal(PyNumber_Power(a.ptr(), b.ptr(), Py_None));
-}
-
-py::object richcmp(py::handle a, py::handle b, int op) {
-  return steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
-}
 
 py::object active_weight(py::handle g, py::handle zeta, py::handle helper) {
   const Py_ssize_t not_in_pool =
@@ -51,11 +30,8 @@ py::object ensure_series(py::object obj, py::object name) {
     if (!e.matches(PyExc_Exception)) throw;
     // The conversion failure becomes the package's error, the original
     // exception attached as its context (as a raise inside `except` does).
-    py::object error = G["InvalidArgument"](
-        format("{}: 期望传入一个 pd.Series 或可以转换为 pd.Series 的对象", name));
-    py::object cause = e.value();
-    PyException_SetContext(error.ptr(), cause.release().ptr());
-    raise_(py::type::of(error), error);
+    raise_while_handling(G["InvalidArgument"],
+                         format("{}: 期望传入一个 pd.Series 或可以转换为 pd.Series 的对象", name), e);
   }
 }
 

@@ -11,13 +11,6 @@ extern const Globals G;
 
 // ---------------------------------------------------------------- shared bits
 
-// Python's `a @ b`, `a ** b`, `a -= b` (in place where the type supports it).
-py::object matmul(py::handle a, py::handle b);
-py::object power(py::handle a, py::handle b);
-// Python's rich comparison returning the object (e.g. an array or a cvxpy
-// constraint), not a truth value: op is Py_EQ, Py_GT, ...
-py::object richcmp(py::handle a, py::handle b, int op);
-
 // The active weight over union_components: g extended with a zero for every
 // benchmark component outside the pool, minus zeta times the benchmark weights.
 py::object active_weight(py::handle g, py::handle zeta, py::handle helper);

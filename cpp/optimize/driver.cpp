@@ -6,6 +6,8 @@
 
 namespace verdalis::optimize {
 
+const Globals G("verdalis.optimize");
+
 namespace {
 
 // Refuses an objective that is not one, or one that needs a benchmark when
@@ -93,13 +95,13 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
   py::object zeta = make_scale(objective, cp, n);
 
   py::list hard_cons;
-  hard_cons.append(compare(cp.attr("sum")(g) - zeta, py::int_(0), Py_EQ));
+  hard_cons.append(richcmp(cp.attr("sum")(g) - zeta, py::int_(0), Py_EQ));
   hard_cons.attr("extend")(objective.attr("get_internal_constraints")(g, zeta, helper));
   if (!bnds.is_none()) {
     py::object bounds = G["parse_bnds"](bnds, order_book_ids);
     auto [lower_bound, upper_bound] = unpack2(bounds);
-    hard_cons.append(compare(g - zeta * lower_bound, py::int_(0), Py_GE));
-    hard_cons.append(compare(g - zeta * upper_bound, py::int_(0), Py_LE));
+    hard_cons.append(richcmp(g - zeta * lower_bound, py::int_(0), Py_GE));
+    hard_cons.append(richcmp(g - zeta * upper_bound, py::int_(0), Py_LE));
   }
   py::list soft_cons;
   if (!cons.is_none()) {

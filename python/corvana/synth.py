@@ -31,21 +31,10 @@ from dataclasses import dataclass, field
 import numpy as np
 import pandas as pd
 
+from .store import STYLE_NAMES
+
 __all__ = ["generate", "SIZES", "STYLE_NAMES", "INDUSTRIES_SWS", "INDUSTRIES_CITICS"]
 
-#: Style factors of the risk model, in model order.
-STYLE_NAMES = [
-    "beta",
-    "book_to_price",
-    "earnings_yield",
-    "growth",
-    "leverage",
-    "liquidity",
-    "momentum",
-    "non_linear_size",
-    "residual_volatility",
-    "size",
-]
 
 INDEX_IDS = ["000300.XSHG", "000905.XSHG", "000852.XSHG"]
 

@@ -93,6 +93,21 @@ bool gt(py::handle a, py::handle b);
 // `assert cond` without a message.
 void assert_(bool cond);
 
+// Python operators returning objects: `a @ b`, `a ** b`, and a rich
+// comparison (op is Py_EQ, Py_GE, ...) that keeps the result, so cvxpy
+// expressions build constraints and arrays compare elementwise.
+py::object matmul(py::handle a, py::handle b);
+py::object power(py::handle a, py::handle b);
+py::object richcmp(py::handle a, py::handle b, int op);
+// `a, b = obj`, with Python's TypeError / ValueError texts.
+std::pair<py::object, py::object> unpack2(py::handle obj);
+// `raise type(message)` inside the `except` block that caught `handled`:
+// the caught exception becomes the new one's __context__.
+[[noreturn]] void raise_while_handling(py::handle type, py::handle message,
+                                       const py::error_already_set& handled);
+// How CPython names a callable in argument errors: "module.qualname()".
+py::str function_str(py::handle func);
+
 // ---------------------------------------------------------------------------
 // Functions with Python signatures
 // ---------------------------------------------------------------------------

@@ -1,11 +1,26 @@
-// Small pieces of Python statement semantics used by the driver and the
-// input normalization: tuple unpacking, comparisons that build objects,
-// raising inside an except block and naming a callable as CPython does.
-#include "optimize.hpp"
+// Python operators and statements that have no one-call C API equivalent:
+// operators returning objects, tuple unpacking, raising inside an except
+// block and naming a callable as CPython does.
+#include "verdalis/support.hpp"
 
-namespace verdalis::optimize {
+namespace verdalis {
 
-const Globals G("verdalis.optimize");
+namespace {
+
+py::object steal(PyObject* result) {
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
+}  // namespace
+
+py::object matmul(py::handle a, py::handle b) {
+  return steal(PyNumber_MatrixMultiply(a.ptr(), b.ptr()));
+}
+
+py::object power(py::handle a, py::handle b) {
+  return steal(PyNumber_Power(a.ptr(), b.ptr(), Py_None));
+}
 
 std::pair<py::object, py::object> unpack2(py::handle obj) {
   PyObject* it = PyObject_GetIter(obj.ptr());
@@ -34,10 +49,8 @@ std::pair<py::object, py::object> unpack2(py::handle obj) {
   return {std::move(items[0]), std::move(items[1])};
 }
 
-py::object compare(py::handle a, py::handle b, int op) {
-  PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
-  if (r == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(r);
+py::object richcmp(py::handle a, py::handle b, int op) {
+  return steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
 }
 
 void raise_while_handling(py::handle type, py::handle message, const py::error_already_set& handled) {
@@ -68,4 +81,4 @@ py::str function_str(py::handle func) {
   return format("{}()", qualname);
 }
 
-}  // namespace verdalis::optimize
+}  // namespace verdalis
