@@ -35,12 +35,14 @@ def _demo(date, max_weight):
         date, prev, len(pool), INDEX, WIDER_INDEX))
     print()
 
+    # A cap the pool can reach: at least twice the equal weight.
+    cap = max(max_weight, 2.0 / len(pool))
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", OptimizerWarning)
         started = time.perf_counter()
         enhanced = portfolio_optimize(
             pool, date, ActiveMeanVariance(risk_aversion_coefficient=4.0),
-            bnds={"*": (0.0, max_weight)}, benchmark=INDEX)
+            bnds={"*": (0.0, cap)}, benchmark=INDEX)
         took = time.perf_counter() - started
     for w in caught:
         print("warning:", w.message)

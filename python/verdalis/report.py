@@ -5,6 +5,7 @@
 risk, tracking error, the largest holdings and the largest active industry
 weights.
 """
+import unicodedata
 from dataclasses import dataclass, field
 from typing import Optional
 
@@ -13,6 +14,12 @@ import pandas as pd
 
 from .const import CovModel, IndustryClassification, RiskModel
 from .helper import OptimizeHelper
+
+
+def _pad(text, width):
+    """`text` left-aligned in `width` terminal columns (CJK characters take two)."""
+    used = sum(2 if unicodedata.east_asian_width(ch) in "WF" else 1 for ch in str(text))
+    return str(text) + " " * max(width - used, 0)
 
 
 @dataclass
@@ -36,13 +43,13 @@ class PortfolioReport:
             lines.append("tracking error: {:.2%}".format(self.tracking_error))
         lines.append("top holdings:")
         for oid, w in self.top_holdings(n_holdings).items():
-            lines.append("  {:<12} {:7.2%}".format(oid, w))
+            lines.append("  {} {:7.2%}".format(_pad(oid, 12), w))
         if len(self.active_industry):
             lines.append("largest active industry weights:")
             largest = self.active_industry.reindex(
                 self.active_industry.abs().sort_values(ascending=False).index).head(n_industries)
             for name, w in largest.items():
-                lines.append("  {:<12} {:+7.2%}".format(name, w))
+                lines.append("  {} {:+7.2%}".format(_pad(name, 12), w))
         return "\n".join(lines)
 
 
