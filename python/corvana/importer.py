@@ -100,7 +100,7 @@ class _Source:
         if pd.api.types.is_numeric_dtype(s.dtype) and not pd.api.types.is_bool_dtype(s.dtype):
             values = s.astype("float64")
         else:
-            values = pd.to_numeric(s.where(~blank, None), errors="coerce").astype("float64")
+            values = _exact_floats(s.where(~blank, None))
             self.fail(values.isna().to_numpy() & ~blank, column, lambda v: f"{v!r} is not a number")
         if required:
             self.fail(blank | values.isna().to_numpy(), column, "value is missing")
@@ -146,6 +146,28 @@ def _show(v) -> str:
         return v.date().isoformat()
     return str(v)
 
+
+def _exact_floats(strings: pd.Series) -> pd.Series:
+    """Text to float64, correctly rounded; NaN for blanks and non-numbers.
+
+    ``pd.to_numeric`` uses a fast parser that can be off in the last digit
+    (pandas 2), which would silently change imported data.
+    """
+    out = np.full(len(strings), np.nan)
+    present = strings.notna().to_numpy()
+    values = strings[present]
+    try:
+        out[present] = values.astype("float64").to_numpy()
+    except (TypeError, ValueError):
+        out[present] = [_float_or_nan(v) for v in values]
+    return pd.Series(out)
+
+
+def _float_or_nan(text) -> float:
+    try:
+        return float(text)
+    except (TypeError, ValueError):
+        return float("nan")
 
 def _parse_dates(s: pd.Series) -> pd.Series:
     out = pd.to_datetime(s, format="%Y-%m-%d", errors="coerce")
