@@ -15,11 +15,6 @@ void raise_(py::handle type, py::handle message) {
 
 void raise_(py::handle type, const char* message) { raise_(type, py::str(message)); }
 
-void raise_package(const char* exc_name, py::handle message) {
-  static const Globals exceptions("verdalis.exception");
-  raise_(exceptions[exc_name], message);
-}
-
 void warn(py::handle category, py::handle message) {
   // PyErr_WarnEx wants a C string; go through warnings.warn's C equivalent
   // that takes the message object so non-ASCII text is kept exactly.

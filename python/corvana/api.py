@@ -282,31 +282,28 @@ def _weights_at(hist: _IndexHistory, k: int) -> pd.Series:
     return pd.Series(w, index=pd.Index(names, name="order_book_id", dtype=object), name="weight")
 
 
-def index_weights(order_book_id, date):
-    """Component weights on the latest weight date on or before ``date`` (None if there is none)."""
+def _weights_on(caller: str, order_book_id, date, exact: bool):
+    """Weights on the latest weight date on or before ``date``; with ``exact``, only on ``date``."""
     if not isinstance(order_book_id, str):
-        raise TypeError(f"index_weights takes one index id string, got {type(order_book_id).__name__}")
-    hist = _index_history(order_book_id)
-    if hist is None:
-        return None
-    k = int(np.searchsorted(hist.dates, _d64(date), "right")) - 1
-    if k < 0:
-        return None
-    return _weights_at(hist, k)
-
-
-def index_weights_ex(order_book_id, date):
-    """Component weights recorded exactly on ``date`` (None otherwise)."""
-    if not isinstance(order_book_id, str):
-        raise TypeError(f"index_weights_ex takes one index id string, got {type(order_book_id).__name__}")
+        raise TypeError(f"{caller} takes one index id string, got {type(order_book_id).__name__}")
     hist = _index_history(order_book_id)
     if hist is None:
         return None
     d = _d64(date)
-    k = int(np.searchsorted(hist.dates, d, "left"))
-    if k >= len(hist.dates) or hist.dates[k] != d:
+    k = int(np.searchsorted(hist.dates, d, "right")) - 1
+    if k < 0 or (exact and hist.dates[k] != d):
         return None
     return _weights_at(hist, k)
+
+
+def index_weights(order_book_id, date):
+    """Component weights on the latest weight date on or before ``date`` (None if there is none)."""
+    return _weights_on("index_weights", order_book_id, date, exact=False)
+
+
+def index_weights_ex(order_book_id, date):
+    """Component weights recorded exactly on ``date`` (None otherwise)."""
+    return _weights_on("index_weights_ex", order_book_id, date, exact=True)
 
 
 def index_components(index_code, date) -> list:

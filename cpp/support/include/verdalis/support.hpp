@@ -43,7 +43,6 @@ class Globals {
   // module.__dict__[name]; NameError("name 'x' is not defined") if absent.
   py::object operator[](const char* name) const;
   py::module_ module() const;
-  const char* name() const { return module_name_; }
 
  private:
   const char* module_name_;
@@ -64,9 +63,6 @@ void bind_star(py::module_& m, const char* module_name);
 // exception.  Never returns.
 [[noreturn]] void raise_(py::handle type, py::handle message = py::handle());
 [[noreturn]] void raise_(py::handle type, const char* message);
-// Raise one of the package's exception types (looked up in
-// verdalis.exception at call time) with a message.
-[[noreturn]] void raise_package(const char* exc_name, py::handle message);
 
 // warnings.warn(message, category) attributed to the Python line that called
 // into the package (C++ frames are not Python frames, so this is stack level
