@@ -1,7 +1,7 @@
 // Benchmarks: the custom-benchmark interface and the index benchmark.
 #pragma once
 
-#include "verdalis/support.hpp"
+#include "verdalis/domain.hpp"
 
 namespace verdalis::benchmark {
 

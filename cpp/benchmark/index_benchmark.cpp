@@ -9,11 +9,11 @@ const Globals G("verdalis.benchmark");
 py::object index_init(py::object self, py::object order_book_id) {
   py::object instrument = G["corvana"].attr("instruments")(order_book_id);
   if (instrument.is_none()) {
-    raise_(G["InvalidArgument"], format("无效的 benchmark: {}", order_book_id));
+    raise_(G.invalid_argument(), format("无效的 benchmark: {}", order_book_id));
   }
   py::object type = instrument.attr("type");
   if (ne(type, py::str("INDX"))) {
-    raise_(G["InvalidArgument"], format("仅支持指数类型的 benchmark, 传入的 benchmark 是 {} 类型", type));
+    raise_(G.invalid_argument(), format("仅支持指数类型的 benchmark, 传入的 benchmark 是 {} 类型", type));
   }
   py::setattr(self, "_order_book_id", order_book_id);
   return py::none();
@@ -42,13 +42,8 @@ py::object index_get_weight(py::object self, py::object date) {
 }
 
 py::object index_get_expected_returns(py::object self, py::object date, py::object window) {
-  py::object corvana = G["corvana"];
   py::object order_book_id = self.attr("_order_book_id");
-  PyObject* negated = PyNumber_Negative(window.ptr());
-  if (negated == nullptr) throw py::error_already_set();
-  py::object start_date = corvana.attr("trading_date_offset")(date, py::reinterpret_steal<py::object>(negated));
-  py::object rates = corvana.attr("get_price_change_rate")(order_book_id, start_date, date)[order_book_id];
-  return rates.attr("mean")() * py::int_(252);
+  return history_mean_return(G, order_book_id, date, window, order_book_id);
 }
 
 }  // namespace verdalis::benchmark

@@ -22,17 +22,7 @@ py::object active_weight(py::handle g, py::handle zeta, py::handle helper) {
 }
 
 py::object ensure_series(py::object obj, py::object name) {
-  py::object Series = G["pd"].attr("Series");
-  if (verdalis::isinstance(obj, Series)) return obj;
-  try {
-    return Series(obj);
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    // The conversion failure becomes the package's error, the original
-    // exception attached as its context (as a raise inside `except` does).
-    raise_while_handling(G["InvalidArgument"],
-                         format("{}: 期望传入一个 pd.Series 或可以转换为 pd.Series 的对象", name), e);
-  }
+  return verdalis::ensure_series(G, std::move(obj), std::move(name));
 }
 
 py::object no_internal_constraints(py::object, py::object, py::object, py::object) {

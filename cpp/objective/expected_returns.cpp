@@ -3,36 +3,10 @@
 // vector handed to the solver.
 #include "objective.hpp"
 
-#include <string>
-
 namespace verdalis::objective {
 
-namespace {
-
-// Trading days per year: the annualisation factor of daily mean returns.
-constexpr int kTradingDays = 252;
-// At most this many ids are spelled out in one message.
-constexpr Py_ssize_t kMaxNamed = 20;
-
-}  // namespace
-
-py::str name_ids(py::handle ids) {
-  py::list all(py::reinterpret_borrow<py::object>(ids));
-  const Py_ssize_t n = py::len(all);
-  py::list shown;
-  for (Py_ssize_t i = 0; i < n && i < kMaxNamed; ++i) shown.append(py::str(all[i]));
-  py::str text = py::str(", ").attr("join")(shown);
-  if (n > kMaxNamed) text = py::str(text + format(" 等共 {} 只", n));
-  return text;
-}
-
 py::object history_expected_returns(py::handle ids, py::handle helper, py::handle window) {
-  py::object corvana = G["corvana"];
-  py::object prev = helper.attr("prev_trading_date");
-  py::object start_date =
-      corvana.attr("trading_date_offset")(prev, -py::reinterpret_borrow<py::object>(window));
-  py::object rates = corvana.attr("get_price_change_rate")(ids, start_date, prev);
-  return rates.attr("mean")() * py::int_(kTradingDays);
+  return history_mean_return(G, ids, helper.attr("prev_trading_date"), window);
 }
 
 py::object history_expected_active_returns(py::handle ids, py::handle helper, py::handle window) {
@@ -51,7 +25,7 @@ py::object returns_vector(py::handle returns, py::handle ids, const char* name) 
   // window, e.g. suspended throughout) is treated like a stock the Series
   // does not cover: expected return 0.  Said once per call, naming them.
   py::object names = series.attr("index")[missing];
-  warn(G["OptimizerWarning"],
+  warn(G.optimizer_warning(),
        format("{}: 以下股票的预期收益率缺失（NaN），按 0 处理：{}", name, name_ids(names)));
   return series.attr("fillna")(0.0).attr("values");
 }

@@ -16,7 +16,7 @@ py::object max_indicator_expr(py::object self, py::object g, py::object, py::obj
   py::set pool(ids);
   py::set index(series.attr("index"));
   if (!truthy(pool.attr("issubset")(index))) {
-    raise_(G["InvalidArgument"], "传入股票池中的股票有部分在 indicator_series 中找不到值");
+    raise_(G.invalid_argument(), "传入股票池中的股票有部分在 indicator_series 中找不到值");
   }
   py::object values =
       np.attr("asarray")(series.attr("reindex")(ids).attr("values"), py::arg("dtype") = "float64");
@@ -25,12 +25,12 @@ py::object max_indicator_expr(py::object self, py::object g, py::object, py::obj
   py::object bad = ~np.attr("isfinite")(values);
   if (truthy(bad.attr("any")())) {
     py::object names = np.attr("asarray")(ids, py::arg("dtype") = "object")[bad];
-    raise_(G["InvalidArgument"],
+    raise_(G.invalid_argument(),
            format("indicator_series 在以下股票上的值为 NaN 或无穷大：{}", name_ids(names)));
   }
   py::object scale = np.attr("abs")(values).attr("mean")();
   if (eq(scale, py::int_(0))) {
-    raise_(G["InvalidArgument"], "indicator_series 在股票池上全部为 0，无法缩放");
+    raise_(G.invalid_argument(), "indicator_series 在股票池上全部为 0，无法缩放");
   }
   py::object rescaled = values / (scale * py::float_(0.1));
   return matmul(-g, rescaled);

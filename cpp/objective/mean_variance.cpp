@@ -13,7 +13,7 @@ void init_common(py::object self, const char* returns_attr, const char* returns_
                  py::object transaction_cost_model) {
   if (!returns.is_none()) returns = ensure_series(returns, py::str(returns_name));
   if (lt(risk_aversion_coefficient, py::int_(0))) {
-    raise_(G["InvalidArgument"],
+    raise_(G.invalid_argument(),
            format("risk_aversion_coefficient （风险厌恶系数）不能小于0，传入值为：{}",
                   risk_aversion_coefficient));
   }
@@ -37,9 +37,7 @@ py::object reference_return(py::handle expected_returns) {
   const Py_ssize_t m = py::len(er);
   const Py_ssize_t start = -((m + 3) / 4);  // (-m) // 4
   py::object best = sorted[py::slice(start, std::nullopt, std::nullopt)];
-  PyObject* r = PyNumber_Absolute(best.attr("mean")().ptr());
-  if (r == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(r);
+  return absolute(best.attr("mean")());
 }
 
 // λ·r̄/σ²_eq, σ²_eq the variance of the equally weighted portfolio over the
@@ -90,7 +88,7 @@ py::object mean_variance_expr(py::object self, py::object g, py::object zeta, py
   py::object expected_returns = returns_vector(self.attr("_expected_returns"), ids, "expected_returns");
   py::object cost = transaction_cost(self, g, helper);
   if (all_zero(expected_returns)) {
-    warn(G["OptimizerWarning"], "MeanVariance: expected_returns 全部为 0，退化为 MinVariance");
+    warn(G.optimizer_warning(), "MeanVariance: expected_returns 全部为 0，退化为 MinVariance");
     return risk_term(G, g, helper, false) + cost;
   }
   py::object adjust_factor = risk_scale(self, expected_returns, helper, ids, false);
@@ -109,7 +107,7 @@ py::object active_mean_variance_expr(py::object self, py::object g, py::object z
   py::object expected_returns = returns_vector(returns, union_ids, "expected_active_returns");
   py::object active = active_weight(g, zeta, helper);
   if (all_zero(expected_returns)) {
-    warn(G["OptimizerWarning"],
+    warn(G.optimizer_warning(),
          "ActiveMeanVariance: active_expected_returns 全部为 0，退化为 MinVariance");
     return risk_term(G, active, helper, true);
   }

@@ -1,7 +1,7 @@
 // Objectives: the objective protocol and the ten objective classes.
 #pragma once
 
-#include "verdalis/support.hpp"
+#include "verdalis/domain.hpp"
 
 namespace verdalis::objective {
 
@@ -15,7 +15,8 @@ extern const Globals G;
 // benchmark component outside the pool, minus zeta times the benchmark weights.
 py::object active_weight(py::handle g, py::handle zeta, py::handle helper);
 
-// ensure_series(obj, name)
+// ensure_series(obj, name): the shared implementation over this module's
+// namespace.
 py::object ensure_series(py::object obj, py::object name);
 
 // Protocol pieces shared by several classes.
@@ -29,9 +30,6 @@ py::object base_get_internal_constraints(py::object self, py::object g, py::obje
 py::object base_get_preferred_solver(py::object self);
 
 // ------------------------------------------------------ expected-return data
-
-// "a, b, c" (at most twenty ids, then the total count) for messages.
-py::str name_ids(py::handle ids);
 
 // Annualised mean daily price change of `ids` over the `window` trading days
 // up to helper.prev_trading_date (a Series indexed by order_book_id).

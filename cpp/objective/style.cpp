@@ -11,10 +11,8 @@ py::object min_style_init(py::object self, py::object target_style, py::object r
   py::setattr(self, "_target_style", target);
   py::object styles = G["STYLE_FACTORS"];
   for (py::handle style : target.attr("index")) {
-    int found = PySequence_Contains(styles.ptr(), style.ptr());
-    if (found < 0) throw py::error_already_set();
-    if (found == 0) {
-      raise_(G["InvalidArgument"], format("目标风格值 {} 非法，请从 {} 中选取", style, styles));
+    if (!contains(styles, style)) {
+      raise_(G.invalid_argument(), format("目标风格值 {} 非法，请从 {} 中选取", style, styles));
     }
   }
   py::setattr(self, "_relative", relative);
@@ -36,7 +34,7 @@ py::object min_style_expr(py::object self, py::object g, py::object zeta, py::ob
   py::object benchmark_style = py::none();
   if (relative) {
     if (helper.attr("benchmark").is_none()) {
-      raise_(G["InvalidArgument"], "在使用相对风格偏移时，必须指定 benchmark 参数");
+      raise_(G.invalid_argument(), "在使用相对风格偏移时，必须指定 benchmark 参数");
     }
     benchmark_style = helper.attr("get_benchmark_style")();
   }

@@ -14,12 +14,12 @@ namespace {
 // none was given.
 void check_objective(py::handle objective, py::handle benchmark) {
   if (!verdalis::isinstance(objective, G["OptimizationObjective"])) {
-    raise_(G["InvalidArgument"], "非法的目标函数");
+    raise_(G.invalid_argument(), "非法的目标函数");
   }
   py::tuple needs_benchmark = py::make_tuple(G["MinTrackingError"], G["ActiveMeanVariance"],
                                              G["MaxInformationRatio"], G["MinActiveVariance"]);
   if (verdalis::isinstance(objective, needs_benchmark) && benchmark.is_none()) {
-    raise_(G["InvalidArgument"], format("对于目标函数 {}，必须传入 benchmark 参数",
+    raise_(G.invalid_argument(), format("对于目标函数 {}，必须传入 benchmark 参数",
                                         objective.attr("__class__").attr("__name__")));
   }
 }
@@ -30,7 +30,7 @@ py::object resolve_benchmark(py::object benchmark) {
   if (benchmark.is_none()) return benchmark;
   if (PyUnicode_Check(benchmark.ptr())) benchmark = G["IndexBenchmark"](benchmark);
   if (!verdalis::isinstance(benchmark, G["OptimizeBenchmark"])) {
-    raise_(G["InvalidArgument"],
+    raise_(G.invalid_argument(),
            format("无效的benchmark：{}；对于指数，可以直接传入对应的order_book_id；"
                   "对于自定义基准，请传入一个 OptimizeBenchmark 的对象",
                   benchmark));
@@ -75,7 +75,7 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
   date = G["to_date"](date);
   order_book_ids = G["ensure_order_book_ids"](order_book_ids, date);
   const py::ssize_t n = py::len(order_book_ids);
-  if (n == 0) raise_(G["InvalidArgument"], "经过剔除后，股票池为空");
+  if (n == 0) raise_(G.invalid_argument(), "经过剔除后，股票池为空");
   if (n < 2) {
     // Nothing to choose: the whole weight on the one stock.
     py::dict single;
@@ -140,21 +140,21 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
                                 G["time"].attr("perf_counter")() - start_at, result);
     } catch (py::error_already_set& e) {
       if (!e.matches(cp.attr("SolverError"))) throw;
-      raise_while_handling(G["OptimizationFailed"], py::str("failed"), e);
+      raise_while_handling(G.optimization_failed(), py::str("failed"), e);
     }
 
     py::object status = problem.attr("status");
     if (eq(status, cp.attr("OPTIMAL")) || eq(status, cp.attr("OPTIMAL_INACCURATE"))) break;
     if ((eq(status, cp.attr("INFEASIBLE")) || eq(status, cp.attr("INFEASIBLE_INACCURATE"))) &&
         py::len(soft_cons) > 0) {
-      warn(G["OptimizerWarning"], "约束无法满足，放弃所有软约束重试");
+      warn(G.optimizer_warning(), "约束无法满足，放弃所有软约束重试");
       soft_cons.attr("clear")();
       problem = cp.attr("Problem")(problem.attr("objective"), hard_cons);
       continue;
     }
     // The status string when the solve returned a number, else what it
     // returned (built first, so a tuple is one argument, not several).
-    py::object failed = G["OptimizationFailed"];
+    py::object failed = G.optimization_failed();
     raise_(failed, failed(PyFloat_Check(result.ptr()) ? py::object(problem.attr("status")) : result));
   }
 
@@ -162,7 +162,7 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
       "g.value.sum() = %f, zeta = %f", g.attr("value").attr("sum")(),
       verdalis::isinstance(zeta, cp.attr("Variable")) ? py::object(zeta.attr("value")) : zeta);
   if (eq(problem.attr("status"), cp.attr("OPTIMAL_INACCURATE"))) {
-    warn(G["OptimizerWarning"], "达到最大迭代次数，但仍未达到所需精度，可能会导致某些约束不能满足");
+    warn(G.optimizer_warning(), "达到最大迭代次数，但仍未达到所需精度，可能会导致某些约束不能满足");
   }
   py::object value = g.attr("value");
   py::object weight = value / value.attr("sum")();

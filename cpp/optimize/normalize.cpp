@@ -14,15 +14,7 @@ constexpr double kBoundSumTolerance = 1e-9;
 
 // "%04d-%02d-%02d" % (year, month, day)
 py::str percent(const char* fmt, py::tuple values) {
-  PyObject* r = PyNumber_Remainder(py::str(fmt).ptr(), values.ptr());
-  if (r == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::str>(r);
-}
-
-py::object to_float(py::handle v) {
-  PyObject* r = PyNumber_Float(v.ptr());
-  if (r == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(r);
+  return py::reinterpret_borrow<py::str>(remainder(py::str(fmt), values));
 }
 
 }  // namespace
@@ -34,7 +26,7 @@ py::object to_enum(py::object v, py::object enum_type) {
     if (eq(v, member)) return member;
     if (eq(v, member.attr("value"))) return member;
   }
-  raise_(G["InvalidArgument"], format("invalid value {} for {}", v, enum_type.attr("__name__")));
+  raise_(G.invalid_argument(), format("invalid value {} for {}", v, enum_type.attr("__name__")));
 }
 
 py::object to_date(py::object dt) {
@@ -42,7 +34,7 @@ py::object to_date(py::object dt) {
   if (verdalis::isinstance(dt, datetime.attr("datetime"))) return dt.attr("date")();
   if (verdalis::isinstance(dt, datetime.attr("date"))) return dt;
   if (PyUnicode_Check(dt.ptr())) return G["parse_datetime"](dt).attr("date")();
-  raise_(G["InvalidArgument"],
+  raise_(G.invalid_argument(),
          percent("expect a datetime like object, got %r(%r)", py::make_tuple(py::type::of(dt), dt)));
 }
 
@@ -54,7 +46,7 @@ py::object ensure_date_str(py::object date) {
 
 py::object ensure_order_book_ids(py::object order_book_ids, py::object date) {
   if (!verdalis::isinstance(order_book_ids, G["Iterable"])) {
-    raise_(G["InvalidArgument"], "order_book_ids 非法");
+    raise_(G.invalid_argument(), "order_book_ids 非法");
   }
   date = G["ensure_date_str"](date);
   py::object instruments = G["corvana"].attr("instruments")(order_book_ids);
@@ -71,28 +63,28 @@ py::object ensure_order_book_ids(py::object order_book_ids, py::object date) {
       continue;
     }
     if (ne(i.attr("type"), py::str("CS"))) {
-      warn(G["OptimizerWarning"], format("{} 不是股票，被剔除", order_book_id));
+      warn(G.optimizer_warning(), format("{} 不是股票，被剔除", order_book_id));
       continue;
     }
     py::object listed_date = i.attr("listed_date");
     if (gt(listed_date, date)) {
-      warn(G["OptimizerWarning"], format("{} 在 {} 尚未上市，被剔除", order_book_id, date));
+      warn(G.optimizer_warning(), format("{} 在 {} 尚未上市，被剔除", order_book_id, date));
       continue;
     }
     if (eq(listed_date, date)) {
-      warn(G["OptimizerWarning"], format("{} 在 {} 当天上市，被剔除", order_book_id, date));
+      warn(G.optimizer_warning(), format("{} 在 {} 当天上市，被剔除", order_book_id, date));
       continue;
     }
     py::object de_listed_date = i.attr("de_listed_date");
     if (ne(de_listed_date, py::str("0000-00-00")) && le(de_listed_date, date)) {
-      warn(G["OptimizerWarning"], format("{} 在 {} 时已退市，被剔除", order_book_id, date));
+      warn(G.optimizer_warning(), format("{} 在 {} 时已退市，被剔除", order_book_id, date));
       continue;
     }
     result.add(order_book_id);
   }
 
-  py::list sorted = py::reinterpret_steal<py::list>(PySequence_List(result.ptr()));
-  if (!sorted || PyList_Sort(sorted.ptr()) < 0) throw py::error_already_set();
+  py::list sorted = py::reinterpret_borrow<py::list>(steal(PySequence_List(result.ptr())));
+  check(PyList_Sort(sorted.ptr()));
   return sorted;
 }
 
@@ -102,13 +94,13 @@ py::object ensure_bound(py::object v) {
     return to_float(v);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_ValueError)) throw;
-    raise_while_handling(G["InvalidArgument"], format("约束的上限或下限非法: {}", v), e);
+    raise_while_handling(G.invalid_argument(), format("约束的上限或下限非法: {}", v), e);
   }
 }
 
 py::object parse_bnds(py::object bnds, py::object order_book_ids) {
   if (!PyDict_Check(bnds.ptr())) {
-    raise_(G["InvalidArgument"],
+    raise_(G.invalid_argument(),
            "bnds 应该是一个类似 dict 的结构，key 为order_book_id, value 为 (lower, upper)");
   }
   py::object np = G["np"];
@@ -121,7 +113,7 @@ py::object parse_bnds(py::object bnds, py::object order_book_ids) {
   py::object lower_bounds = np.attr("repeat")(lower_bound, n);
   py::object upper_bounds = np.attr("repeat")(upper_bound, n);
 
-  py::object invalid = G["InvalidArgument"];
+  py::object invalid = G.invalid_argument();
   py::ssize_t i = 0;
   for (auto order_book_id : order_book_ids) {
     try {

@@ -1,18 +1,46 @@
-// Python operators and statements that have no one-call C API equivalent:
-// operators returning objects, tuple unpacking, raising inside an except
-// block and naming a callable as CPython does.
+// Python operators, comparisons and statements as one C++ call each:
+// operators returning objects, truth and rich comparisons, tuple unpacking,
+// raising inside an except block and naming a callable as CPython does.
 #include "verdalis/support.hpp"
 
 namespace verdalis {
-
-namespace {
 
 py::object steal(PyObject* result) {
   if (result == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(result);
 }
 
-}  // namespace
+int check(int status) {
+  if (status == -1 && PyErr_Occurred()) throw py::error_already_set();
+  return status;
+}
+
+bool truthy(py::handle obj) { return check(PyObject_IsTrue(obj.ptr())) == 1; }
+
+bool isinstance(py::handle obj, py::handle cls) {
+  return check(PyObject_IsInstance(obj.ptr(), cls.ptr())) == 1;
+}
+
+static bool compare(py::handle a, py::handle b, int op) {
+  return check(PyObject_RichCompareBool(a.ptr(), b.ptr(), op)) == 1;
+}
+
+bool eq(py::handle a, py::handle b) { return compare(a, b, Py_EQ); }
+bool ne(py::handle a, py::handle b) { return compare(a, b, Py_NE); }
+bool lt(py::handle a, py::handle b) { return compare(a, b, Py_LT); }
+bool le(py::handle a, py::handle b) { return compare(a, b, Py_LE); }
+bool gt(py::handle a, py::handle b) { return compare(a, b, Py_GT); }
+
+bool contains(py::handle container, py::handle item) {
+  return check(PySequence_Contains(container.ptr(), item.ptr())) == 1;
+}
+
+py::object negative(py::handle a) { return steal(PyNumber_Negative(a.ptr())); }
+py::object absolute(py::handle a) { return steal(PyNumber_Absolute(a.ptr())); }
+py::object to_float(py::handle a) { return steal(PyNumber_Float(a.ptr())); }
+py::object remainder(py::handle a, py::handle b) {
+  return steal(PyNumber_Remainder(a.ptr(), b.ptr()));
+}
 
 py::object matmul(py::handle a, py::handle b) {
   return steal(PyNumber_MatrixMultiply(a.ptr(), b.ptr()));

@@ -2,7 +2,7 @@
 
 from enum import Enum
 
-__all__ = ["CovModel", "RiskModel", "IndustryClassification", "STYLE_FACTORS"]
+__all__ = ["CovModel", "RiskModel", "IndustryClassification", "STYLE_FACTORS", "TRADING_DAYS_PER_YEAR"]
 
 
 class CovModel(Enum):
@@ -39,3 +39,7 @@ STYLE_FACTORS = [
     "residual_volatility",
     "size",
 ]
+
+#: Trading days per year: the default history window and the annualisation
+#: factor of daily returns and covariances.
+TRADING_DAYS_PER_YEAR = 252

@@ -15,7 +15,11 @@
 //   * raise_/warn - the package's exceptions and warnings with exact texts,
 //                   warnings attributed to the user's calling line;
 //   * format      - str.format-style message filling;
-//   * risk_term   - the one place that builds g'Σg style risk terms.
+//   * steal/check - owning a new reference or throwing the pending Python
+//                   error, and checking a C-API status, in one call each.
+//
+// Domain logic shared by several modules (risk terms, ensure_series, the
+// history-return estimate) lives apart, in verdalis/domain.hpp.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -44,6 +48,12 @@ class Globals {
   py::object operator[](const char* name) const;
   py::module_ module() const;
 
+  // The package's exception and warning types, as bound in this module's
+  // namespace (one accessor each, so no call site spells the name).
+  py::object invalid_argument() const { return (*this)["InvalidArgument"]; }
+  py::object optimization_failed() const { return (*this)["OptimizationFailed"]; }
+  py::object optimizer_warning() const { return (*this)["OptimizerWarning"]; }
+
  private:
   const char* module_name_;
 };
@@ -54,6 +64,17 @@ void bind_module(py::module_& m, const char* as, const char* module_name);
 void bind_from(py::module_& m, const char* as, const char* module_name, const char* attr);
 // `from module import *`: the names of __all__, else every public name.
 void bind_star(py::module_& m, const char* module_name);
+
+// ---------------------------------------------------------------------------
+// C-API results
+// ---------------------------------------------------------------------------
+
+// Own the new reference a C-API call returned, or throw the pending Python
+// error when it returned null.
+py::object steal(PyObject* result);
+// A C-API status: -1 means a Python error is pending (thrown); other values
+// are returned unchanged (PySequence_Contains: 0 or 1).
+int check(int status);
 
 // ---------------------------------------------------------------------------
 // Errors, warnings, messages
@@ -94,6 +115,12 @@ void assert_(bool cond);
 // expressions build constraints and arrays compare elementwise.
 py::object matmul(py::handle a, py::handle b);
 py::object power(py::handle a, py::handle b);
+// -a, abs(a), float(a), a % b, and `item in container`.
+py::object negative(py::handle a);
+py::object absolute(py::handle a);
+py::object to_float(py::handle a);
+py::object remainder(py::handle a, py::handle b);
+bool contains(py::handle container, py::handle item);
 py::object richcmp(py::handle a, py::handle b, int op);
 // `a, b = obj`, with Python's TypeError / ValueError texts.
 std::pair<py::object, py::object> unpack2(py::handle obj);
@@ -222,21 +249,5 @@ class ClassBuilder {
   py::tuple bases_;
   py::dict ns_;
 };
-
-// ---------------------------------------------------------------------------
-// Risk terms
-// ---------------------------------------------------------------------------
-
-// The one builder of every x'Σx risk term.  When the helper offers its
-// factor structure (get_factor_risk / get_union_factor_risk returning (B, d)
-// with Σ = B Bᵀ + diag(d)) the term is emitted in factor form,
-//   sum_squares(Bᵀ x) + sum_squares(sqrt(d) ∘ x),
-// which is the same number but scales to thousands of stocks; otherwise it is
-// exactly cp.quad_form(x, helper.get_cov_matrix()) (or the union matrix).
-// `G` names the calling module, whose `cp` and `np` globals are used.
-py::object risk_term(const Globals& G, py::handle x, py::handle helper, bool over_union);
-
-// The same quadratic form evaluated for a numeric vector w (a float).
-py::object risk_value(const Globals& G, py::handle w, py::handle helper, bool over_union);
 
 }  // namespace verdalis

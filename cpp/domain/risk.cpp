@@ -1,6 +1,6 @@
 // The one builder of x'Σx risk terms, in factor form when the helper offers
 // its factor structure and as a dense quadratic form otherwise.
-#include "verdalis/support.hpp"
+#include "verdalis/domain.hpp"
 
 namespace verdalis {
 

@@ -1,4 +1,5 @@
-// OptimizeBenchmark: the interface a custom benchmark implements.
+// OptimizeBenchmark: the abstract interface a custom benchmark implements
+// (both methods abstract, raising NotImplementedError when called).
 #include "benchmark.hpp"
 
 namespace verdalis::benchmark {

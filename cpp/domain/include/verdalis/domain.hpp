@@ -1,0 +1,48 @@
+// Domain logic shared by the core modules: the things an objective, a
+// constraint and a benchmark all need and that must mean the same in each.
+//
+//   * risk_term / risk_value - the one place that builds (and evaluates)
+//                              x'Σx risk terms, in factor form when it can;
+//   * ensure_series          - user data that must be a pandas Series;
+//   * history_mean_return    - the annualised history estimate of returns;
+//   * name_ids               - shortened id lists for messages.
+//
+// Every function takes the calling module's Globals: collaborators (np, pd,
+// cp, corvana, InvalidArgument) are that module's, looked up at call time.
+#pragma once
+
+#include "verdalis/support.hpp"
+
+namespace verdalis {
+
+// The one builder of every x'Σx risk term.  When the helper offers its
+// factor structure (get_factor_risk / get_union_factor_risk returning (B, d)
+// with Σ = B Bᵀ + diag(d)) the term is emitted in factor form,
+//   sum_squares(Bᵀ x) + sum_squares(sqrt(d) ∘ x),
+// which is the same number but scales to thousands of stocks; otherwise it is
+// exactly cp.quad_form(x, helper.get_cov_matrix()) (or the union matrix).
+py::object risk_term(const Globals& G, py::handle x, py::handle helper, bool over_union);
+
+// The same quadratic form evaluated for a numeric vector w (a float).
+py::object risk_value(const Globals& G, py::handle w, py::handle helper, bool over_union);
+
+// ensure_series(obj, name): a Series unchanged, anything else through
+// pd.Series(obj); a failed conversion raises the module's InvalidArgument
+// naming the parameter, the original error as its context.
+py::object ensure_series(const Globals& G, py::object obj, py::object name);
+
+// Trading days per year (verdalis.const.TRADING_DAYS_PER_YEAR): the default
+// history window and the annualisation factor of daily returns.
+py::object trading_days_per_year();
+
+// Annualised mean daily price change over the `window` trading days up to
+// `end_date`: corvana.get_price_change_rate(ids, start, end_date), start
+// `window` trading days before end_date, its mean times the trading days a
+// year.  With `column`, that column of the rates only (one id).
+py::object history_mean_return(const Globals& G, py::handle ids, py::handle end_date,
+                               py::handle window, py::handle column = py::handle());
+
+// "a, b, c" (at most twenty ids, then the total count) for messages.
+py::str name_ids(py::handle ids);
+
+}  // namespace verdalis
