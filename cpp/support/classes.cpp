@@ -34,6 +34,12 @@ ClassBuilder& ClassBuilder::attr(const char* name, py::object value) {
   return *this;
 }
 
+ClassBuilder& ClassBuilder::property(const char* name, py::object (*getter)(py::object)) {
+  py::object fget = make_function(module_name_.c_str(), qualname(name), {arg("self")}, getter);
+  ns_[name] = py::module_::import("builtins").attr("property")(fget);
+  return *this;
+}
+
 std::string ClassBuilder::qualname(const char* member) const { return name_ + "." + member; }
 
 py::object ClassBuilder::finish() {

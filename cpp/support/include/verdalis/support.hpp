@@ -233,6 +233,15 @@ class ClassBuilder {
         make_function(module_name_.c_str(), qualname(name), std::move(params), logic, doc));
     return *this;
   }
+  // A method whose logic is a closure (bound arguments in signature order).
+  ClassBuilder& method(const char* name, std::vector<Param> params, Impl impl,
+                       const char* doc = nullptr) {
+    ns_[name] = make_function(module_name_.c_str(), qualname(name), std::move(params),
+                              std::move(impl), doc);
+    return *this;
+  }
+  // A read-only property whose getter is `getter(self)`.
+  ClassBuilder& property(const char* name, py::object (*getter)(py::object));
   // A plain class attribute.
   ClassBuilder& attr(const char* name, py::object value);
 

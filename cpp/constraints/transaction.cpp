@@ -1,0 +1,212 @@
+// Transaction constraints: how far each stock's weight may move from the
+// current holding, capped by a fraction of its average daily volume
+// (TransactionVolumeLimit) or of its average market value
+// (TransactionMarketValueLimit).  The holding is in shares; with the cash it
+// makes the whole book against which weights are measured.
+#include "constraints.hpp"
+
+#include <pybind11/numpy.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+namespace verdalis::constraints {
+
+namespace {
+
+using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+std::string in_constraint(const char* cls) { return std::string("在 ") + cls + " 约束中，"; }
+
+void init_transaction(py::handle self, const char* cls, py::handle upper_limit,
+                      py::object current_holding, py::handle cash, py::handle window,
+                      py::handle stock_list, py::handle hard) {
+  if (current_holding.is_none()) current_holding = G["pd"].attr("Series")();
+  current_holding = ensure_series(current_holding, py::str("current_holding"));
+  if (eq(current_holding.attr("sum")(), py::int_(0)) &&
+      (cash.is_none() || eq(cash, py::int_(0)))) {
+    raise_(G.invalid_argument(), py::str(in_constraint(cls) + "current_holding 和 cash 至少需要一个"));
+  }
+  py::setattr(self, "_current_holding", current_holding);
+  py::setattr(self, "cash", cash.is_none() ? py::object(py::int_(0)) : to_float(cash));
+  py::setattr(self, "window", window);
+  py::setattr(self, "stock_list", stock_list);
+  py::object upper = bound(cls, "upper_limit", upper_limit);
+  // Without a limit there is no allowed trade to compute: refuse it here
+  // rather than fail inside the optimization.
+  if (upper.is_none()) {
+    raise_(G.invalid_argument(), py::str(in_constraint(cls) + "upper_limit 不能为 None"));
+  }
+  py::setattr(self, "upper", upper);
+  py::setattr(self, "_hard", hard);
+}
+
+// The market data of one call, as vectors over the whole pool.
+struct Market {
+  Doubles close;    // last unadjusted close (NaN: none)
+  Doubles average;  // average volume (shares) or market value (money); NaN: none
+};
+
+Market volume_data(py::handle whole_pool, py::handle start_date, py::handle prev) {
+  py::object corvana = G["corvana"];
+  py::list close_volume;
+  close_volume.append("close");
+  close_volume.append("volume");
+  py::list close_only;
+  close_only.append("close");
+  py::object unadjusted = corvana.attr("get_price")(
+      whole_pool, start_date, prev, py::arg("fields") = close_volume,
+      py::arg("adjust_type") = "none", py::arg("expect_df") = true);
+  py::object adjusted = corvana.attr("get_price")(
+      whole_pool, start_date, prev, py::arg("fields") = close_only,
+      py::arg("adjust_type") = "pre", py::arg("expect_df") = true);
+  // The adjustment ratio, 1 on each stock's last day of the window: volumes
+  // of earlier days are restated in shares of that day (splits).
+  py::object ratio = py::object(unadjusted["close"]) / py::object(adjusted["close"]);
+  py::object last = ratio.attr("groupby")(py::arg("level") = "order_book_id").attr("nth")(-1);
+  py::object last_by_id = G["pd"].attr("Series")(
+      last.attr("values"), py::arg("index") = last.attr("index").attr("get_level_values")("order_book_id"));
+  ratio = ratio / last_by_id
+                      .attr("reindex")(ratio.attr("index").attr("get_level_values")("order_book_id"))
+                      .attr("values");
+  py::object volume = py::object(unadjusted["volume"]) / ratio;
+  py::object close = unadjusted["close"]
+                         .attr("groupby")(py::arg("level") = "order_book_id")
+                         .attr("last")()
+                         .attr("reindex")(whole_pool);
+  // Days without trading (volume 0) do not lower the average.
+  py::object traded = volume[richcmp(volume, py::int_(0), Py_GT)];
+  py::object average = traded.attr("groupby")(py::arg("level") = "order_book_id")
+                           .attr("mean")()
+                           .attr("reindex")(whole_pool);
+  return {Doubles::ensure(close.attr("values")), Doubles::ensure(average.attr("values"))};
+}
+
+Market value_data(py::handle whole_pool, py::handle start_date, py::handle prev) {
+  py::object corvana = G["corvana"];
+  py::object market_cap = corvana.attr("get_factor")(whole_pool, "market_cap_3", start_date, prev);
+  py::object average = market_cap["market_cap_3"]
+                           .attr("groupby")(py::arg("level") = "order_book_id")
+                           .attr("mean")()
+                           .attr("reindex")(whole_pool);
+  py::object price = corvana.attr("get_price")(whole_pool, prev, prev, "1d",
+                                               py::arg("fields") = "close",
+                                               py::arg("adjust_type") = "none",
+                                               py::arg("expect_df") = true);
+  py::object close = price["close"].attr("droplevel")("date").attr("reindex")(whole_pool);
+  return {Doubles::ensure(close.attr("values")), Doubles::ensure(average.attr("values"))};
+}
+
+enum class Cap { VOLUME, MARKET_VALUE };
+
+py::object transaction_constraints(py::handle self, const char* cls, Cap cap, py::handle g,
+                                   py::handle zeta, py::handle helper) {
+  AlignedHolding holding = align_holding(self.attr("_current_holding"), helper);
+  py::object stock_list = self.attr("stock_list");
+  if (py::len(holding.not_in_pool) > 0) {
+    py::object stocks = holding.not_in_pool;
+    if (truthy(stock_list)) {
+      stocks = py::set(holding.not_in_pool).attr("__and__")(py::set(stock_list));
+    }
+    if (truthy(stocks)) {
+      warn_user(format((in_constraint(cls) + "以下股票不在目标股票池中，这些股票将不受约束: {}").c_str(),
+                       stocks));
+    }
+  }
+  py::object prev = helper.attr("prev_trading_date");
+  py::object start_date = G["corvana"].attr("get_previous_trading_date")(
+      helper.attr("date"), py::arg("n") = self.attr("window"));
+  Market market = cap == Cap::VOLUME ? volume_data(holding.whole_pool, start_date, prev)
+                                     : value_data(holding.whole_pool, start_date, prev);
+
+  Doubles shares = Doubles::ensure(holding.values);
+  auto held = shares.unchecked<1>();
+  auto close = market.close.unchecked<1>();
+  auto average = market.average.unchecked<1>();
+
+  // The book is valued over what is held: a stock not held adds nothing
+  // whatever its price, and a held stock without a close cannot be valued.
+  double total_equity = self.attr("cash").cast<double>();
+  py::list unpriced;
+  for (py::ssize_t i = 0; i < held.shape(0); ++i) {
+    if (held(i) == 0.0) continue;
+    if (std::isnan(close(i))) {
+      unpriced.append(holding.whole_pool[i]);
+      continue;
+    }
+    total_equity += held(i) * close(i);
+  }
+  if (py::len(unpriced) > 0) {
+    raise_(G.invalid_argument(),
+           format((in_constraint(cls) + "以下持仓股票在 {} 没有收盘价，无法计算组合市值：{}").c_str(),
+                  prev, name_ids(unpriced)));
+  }
+  if (!(total_equity > 0.0)) {
+    raise_(G.invalid_argument(),
+           format((in_constraint(cls) + "组合总市值（现金加持仓市值）应该大于0：{}").c_str(),
+                  total_equity));
+  }
+
+  py::object pool = helper.attr("order_book_ids");
+  py::set stocks(truthy(stock_list) ? stock_list : pool);
+  const double upper = self.attr("upper").cast<double>();
+  const py::ssize_t n = py::len(pool);
+  std::vector<double> lower_bound(n, 0.0), upper_bound(n, 1.0);
+  py::ssize_t i = 0;
+  for (py::handle ob : pool) {
+    const py::ssize_t k = i++;
+    if (!contains(stocks, ob)) continue;
+    // The allowed trade: a share of the average volume (shares, valued at
+    // the close) or of the average market value (money).  NaN (no data)
+    // fails both tests below, so such a stock keeps the bounds 0 and 1.
+    double max_weight, min_weight;
+    if (cap == Cap::VOLUME) {
+      const double max_volume = upper * average(k);
+      max_weight = (held(k) + max_volume) * close(k) / total_equity;
+      min_weight = (held(k) - max_volume) * close(k) / total_equity;
+    } else {
+      const double max_value = average(k) * upper;
+      max_weight = (close(k) * held(k) + max_value) / total_equity;
+      min_weight = (close(k) * held(k) - max_value) / total_equity;
+    }
+    if (max_weight < 1) upper_bound[k] = max_weight;
+    if (min_weight > 0) lower_bound[k] = min_weight;
+  }
+  py::object np = G["np"];
+  py::list result;
+  result.append(at_least(g, zeta, np.attr("array")(py::cast(lower_bound))));
+  result.append(at_most(g, zeta, np.attr("array")(py::cast(upper_bound))));
+  return result;
+}
+
+}  // namespace
+
+py::object transaction_volume_init(py::object self, py::object upper_limit,
+                                   py::object current_holding, py::object cash,
+                                   py::object window, py::object stock_list, py::object hard) {
+  init_transaction(self, "TransactionVolumeLimit", upper_limit, current_holding, cash, window,
+                   stock_list, hard);
+  return py::none();
+}
+
+py::object transaction_volume_to_constraints(py::object self, py::object g, py::object zeta,
+                                             py::object helper) {
+  return transaction_constraints(self, "TransactionVolumeLimit", Cap::VOLUME, g, zeta, helper);
+}
+
+py::object transaction_value_init(py::object self, py::object upper_limit,
+                                  py::object current_holding, py::object cash, py::object window,
+                                  py::object stock_list, py::object hard) {
+  init_transaction(self, "TransactionMarketValueLimit", upper_limit, current_holding, cash, window,
+                   stock_list, hard);
+  return py::none();
+}
+
+py::object transaction_value_to_constraints(py::object self, py::object g, py::object zeta,
+                                            py::object helper) {
+  return transaction_constraints(self, "TransactionMarketValueLimit", Cap::MARKET_VALUE, g, zeta,
+                                 helper);
+}
+
+}  // namespace verdalis::constraints
