@@ -26,7 +26,8 @@ from .api import (
     trading_date_offset,
 )
 from .importer import DataImportError, import_store
-from .store import STYLE_NAMES, Store, StoreError, connect, write_store
+from .schema import STYLE_NAMES
+from .store import Store, StoreError, connect, write_store
 
 __all__ = [
     "STYLE_NAMES",

@@ -14,7 +14,8 @@ import numpy as np
 import pandas as pd
 from dateutil import parser as _dateparser
 
-from .store import STYLE_NAMES, current
+from .schema import HORIZONS, RISK_MODEL_VERSIONS, STYLE_NAMES
+from .store import current
 
 __all__ = [
     "Instrument",
@@ -37,8 +38,6 @@ __all__ = [
     "get_specific_risk",
 ]
 
-_HORIZONS = ("daily", "monthly", "quarterly")
-_VERSIONS = ("v1", "v2")
 _ADJUST = ("none", "pre", "post")
 _PRICE_FIELDS = ("close", "volume")
 _EXPOSURE_COLUMNS = ["industry"] + STYLE_NAMES
@@ -493,7 +492,7 @@ def _risk_dates() -> dict:
 
 
 def _snapshot(date, version) -> tuple:
-    v = _choice(version, _VERSIONS, "risk model version")
+    v = _choice(version, RISK_MODEL_VERSIONS, "risk model version")
     dates = _risk_dates().get(v)
     k = -1 if dates is None else int(np.searchsorted(dates, _d64(date), "right")) - 1
     if k < 0:
@@ -545,7 +544,7 @@ def get_risk_exposure(order_book_ids, date, version="v1") -> pd.DataFrame:
 
 def get_factor_covariance(date, horizon="daily", version="v1") -> pd.DataFrame:
     """Daily factor covariance matrix, factors in model order (country, industries, styles)."""
-    h = _choice(horizon, _HORIZONS, "horizon")
+    h = _choice(horizon, HORIZONS, "horizon")
     v, day = _require_snapshot(date, version, "factor covariance")
     st = current()
 
@@ -579,7 +578,7 @@ def get_factor_covariance(date, horizon="daily", version="v1") -> pd.DataFrame:
 
 def get_specific_risk(order_book_ids, date, horizon="daily", version="v1") -> pd.Series:
     """Daily specific variance per covered id in the snapshot for ``date``."""
-    h = _choice(horizon, _HORIZONS, "horizon")
+    h = _choice(horizon, HORIZONS, "horizon")
     v, day = _require_snapshot(date, version, "specific risk")
     st = current()
 

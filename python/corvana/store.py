@@ -29,69 +29,10 @@ import pandas as pd
 import pyarrow as pa
 import pyarrow.parquet as pq
 
+from .schema import BAR_BASE_COLUMNS, DATE, F64, REQUIRED_TABLES, RISK_TABLES, SCHEMA, SORT_KEYS, STR
+
 FORMAT_VERSION = 1
 MANIFEST = "manifest.json"
-
-#: Style factors of the risk model, in model order.
-STYLE_NAMES = [
-    "beta",
-    "book_to_price",
-    "earnings_yield",
-    "growth",
-    "leverage",
-    "liquidity",
-    "momentum",
-    "non_linear_size",
-    "residual_volatility",
-    "size",
-]
-
-_STR = pa.string()
-_DATE = pa.date32()
-_F64 = pa.float64()
-
-#: Columns of every table, in file order.  ``bars`` may carry extra float64
-#: columns (additional daily factors readable through ``get_factor``).
-SCHEMA: dict[str, list[tuple[str, pa.DataType]]] = {
-    "instruments": [
-        ("order_book_id", _STR), ("symbol", _STR), ("type", _STR), ("exchange", _STR),
-        ("listed_date", _STR), ("de_listed_date", _STR),
-    ],
-    "trading_dates": [("date", _DATE)],
-    "bars": [
-        ("order_book_id", _STR), ("date", _DATE), ("close", _F64), ("volume", _F64),
-        ("adj_factor", _F64), ("market_cap_3", _F64),
-    ],
-    "index_weights": [("index_id", _STR), ("date", _DATE), ("order_book_id", _STR), ("weight", _F64)],
-    "industries": [("order_book_id", _STR), ("standard", _STR), ("industry", _STR)],
-    "style_exposure": [("version", _STR), ("date", _DATE), ("order_book_id", _STR), ("industry", _STR)]
-    + [(s, _F64) for s in STYLE_NAMES],
-    "factor_covariance": [
-        ("version", _STR), ("date", _DATE), ("horizon", _STR), ("factor_i", _STR), ("factor_j", _STR),
-        ("cov", _F64),
-    ],
-    "specific_risk": [
-        ("version", _STR), ("date", _DATE), ("horizon", _STR), ("order_book_id", _STR),
-        ("specific_variance", _F64),
-    ],
-}
-
-#: Sort order of each file.  Bars are sorted by date first so that the usual
-#: query (a set of stocks over a short window) reads few row groups.
-SORT_KEYS = {
-    "instruments": ["order_book_id"],
-    "trading_dates": ["date"],
-    "bars": ["date", "order_book_id"],
-    "index_weights": ["index_id", "date", "order_book_id"],
-    "industries": ["standard", "order_book_id"],
-    "style_exposure": ["version", "date", "order_book_id"],
-    "factor_covariance": ["version", "date", "horizon", "factor_i", "factor_j"],
-    "specific_risk": ["version", "date", "horizon", "order_book_id"],
-}
-
-REQUIRED_TABLES = ["instruments", "trading_dates", "bars", "index_weights", "industries"]
-RISK_TABLES = ["style_exposure", "factor_covariance", "specific_risk"]
-BAR_BASE_COLUMNS = [c for c, _ in SCHEMA["bars"]]
 
 _ROW_GROUP = 65536
 
@@ -135,24 +76,24 @@ def _to_arrow(name: str, frame) -> pa.Table:
                     raise ValueError(f"table 'bars': extra column name {c!r} must be a plain identifier")
                 if not pd.api.types.is_numeric_dtype(frame[c].dtype) or pd.api.types.is_bool_dtype(frame[c].dtype):
                     raise ValueError(f"table 'bars': extra column {c!r} must be numeric")
-                fields.append((str(c), _F64))
+                fields.append((str(c), F64))
     arrays = []
     for col, typ in fields:
         s = frame[col]
         try:
-            if typ == _DATE:
+            if typ == DATE:
                 if _is_date_objects(s):
-                    arr = pa.array(s, type=_DATE, from_pandas=True)
+                    arr = pa.array(s, type=DATE, from_pandas=True)
                 else:
                     days = pd.to_datetime(s).to_numpy().astype("datetime64[D]")
-                    arr = pa.array(days, type=_DATE, from_pandas=True)
-            elif typ == _F64:
-                arr = pa.array(pd.to_numeric(s).astype("float64"), type=_F64, from_pandas=True)
+                    arr = pa.array(days, type=DATE, from_pandas=True)
+            elif typ == F64:
+                arr = pa.array(pd.to_numeric(s).astype("float64"), type=F64, from_pandas=True)
             else:
                 try:
-                    arr = pa.array(s, type=_STR, from_pandas=True)
+                    arr = pa.array(s, type=STR, from_pandas=True)
                 except (pa.ArrowException, TypeError, ValueError):
-                    arr = pa.array([None if _isna(v) else str(v) for v in s], type=_STR)
+                    arr = pa.array([None if _isna(v) else str(v) for v in s], type=STR)
         except (TypeError, ValueError, pa.ArrowException) as exc:
             raise ValueError(f"table {name!r}, column {col!r}: cannot convert to {typ}: {exc}") from None
         arrays.append(arr)

@@ -31,7 +31,7 @@ from dataclasses import dataclass, field
 import numpy as np
 import pandas as pd
 
-from .store import STYLE_NAMES
+from .schema import HORIZONS, STYLE_NAMES
 
 __all__ = ["generate", "SIZES", "STYLE_NAMES", "INDUSTRIES_SWS", "INDUSTRIES_CITICS"]
 
@@ -73,7 +73,6 @@ _DELIST_PRICE = 1.0  # raw close below which a stock is delisted about a month l
 # Risk-model versions: EWMA half-lives (trading days) per horizon, shrinkage of
 # the factor covariance towards its diagonal and of specific variances towards
 # the cross-sectional median, and the noise added to the style exposures.
-HORIZONS = ["daily", "monthly", "quarterly"]
 _RISK_VERSIONS = {
     "v1": {"half_lives": (42, 90, 252), "cov_shrink": 0.0, "spec_shrink": 0.0, "expo_noise": 0.0},
     "v2": {"half_lives": (60, 120, 300), "cov_shrink": 0.1, "spec_shrink": 0.2, "expo_noise": 0.2},

@@ -14,13 +14,11 @@ import pandas as pd
 
 import corvana
 
-from .const import STYLE_FACTORS, CovModel, IndustryClassification, RiskModel
+from .const import STYLE_FACTORS, TRADING_DAYS_PER_YEAR, CovModel, IndustryClassification, RiskModel
 from .exception import InvalidArgument, OptimizerWarning
 
 __all__ = ["OptimizeHelper"]
 
-#: trading days per year; daily risk figures are multiplied by it
-ANNUALIZATION = 252
 UNKNOWN_INDUSTRY = "UNKNOWN"
 # industry standard used to place stocks the risk model does not cover
 _FALLBACK_INDUSTRY_STANDARD = IndustryClassification.SWS.value
@@ -243,7 +241,7 @@ class OptimizeHelper:
         if not np.isfinite(F).all():
             raise InvalidArgument("风险模型 {} 在 {} 的因子协方差含有缺失值".format(
                 version, snapshot))
-        F = (F + F.T) * (0.5 * ANNUALIZATION)
+        F = (F + F.T) * (0.5 * TRADING_DAYS_PER_YEAR)
 
         expo = corvana.get_risk_exposure(ids, snapshot, version)
         covered = pd.Index(ids).isin(expo.index)
@@ -258,7 +256,7 @@ class OptimizeHelper:
         spec_ok = np.isfinite(spec) & (spec >= 0)
         if not spec_ok.any():
             raise InvalidArgument("风险模型 {} 在 {} 没有覆盖任何股票".format(version, snapshot))
-        spec = np.where(spec_ok, spec, np.median(spec[spec_ok])) * ANNUALIZATION
+        spec = np.where(spec_ok, spec, np.median(spec[spec_ok])) * TRADING_DAYS_PER_YEAR
 
         if "industry" in expo.columns:
             industry = np.array(expo["industry"].to_numpy(dtype=object))
