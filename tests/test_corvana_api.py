@@ -333,3 +333,23 @@ def test_write_store_refuses_foreign_folder_and_bad_tables(small_market, tmp_pat
             corvana.get_factor_covariance(DAY)
     finally:
         corvana.connect(small_market)
+
+
+@pytest.mark.parametrize("foreign, fill, message", [
+    (False, False, "no market data at"),           # nothing may fill the folder
+    (True, True, "holds files but no manifest"),   # a fill never writes over other files
+])
+def test_store_without_data_is_an_error_when_it_cannot_be_filled(tmp_path, foreign, fill, message):
+    folder = tmp_path / "store"
+    if foreign:
+        folder.mkdir()
+        (folder / "notes.txt").write_text("keep")
+    calls = []
+    store = cstore.Store(folder, fill=calls.append if fill else None)
+    try:
+        with pytest.raises(cstore.StoreError, match=message):
+            store.ready()
+    finally:
+        store.close()
+    assert calls == []
+    assert not foreign or (folder / "notes.txt").read_text() == "keep"

@@ -14,8 +14,8 @@ import numpy as np
 import pandas as pd
 from dateutil import parser as _dateparser
 
+from .client import current
 from .schema import HORIZONS, RISK_MODEL_VERSIONS, STYLE_NAMES
-from .store import current
 
 __all__ = [
     "Instrument",

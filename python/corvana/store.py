@@ -233,7 +233,7 @@ def _rename_new(tmp: Path, path: Path) -> bool:
 
 @contextlib.contextmanager
 def _build_lock(path: Path):
-    """Serialise demo builds of one store folder across processes (POSIX; no-op elsewhere)."""
+    """Serialise the filling of one store folder across processes (POSIX; no-op elsewhere)."""
     try:
         import fcntl
     except ImportError:  # pragma: no cover - Windows
@@ -337,11 +337,6 @@ def _invalidate(path: Path) -> None:
             st.reset()
 
 
-def _demo_size() -> str:
-    size = os.environ.get("CORVANA_DEMO_SIZE", "full")
-    return size if size in ("full", "small") else "full"
-
-
 class Store:
     """A store folder and the per-process query state attached to it.
 
@@ -350,10 +345,15 @@ class Store:
     fills (calendar, instruments, risk-model snapshots).  The caches are
     dropped when the store is rewritten in this process or when its manifest
     changes on disk (another process replaced it).
+
+    ``fill(path)``, when given, is called (once across processes, under a lock
+    file beside the folder) on first use of a folder that holds no store; it
+    must write one there.  Without it such a folder is an error.
     """
 
-    def __init__(self, path):
+    def __init__(self, path, fill: "Callable[[Path], object] | None" = None):
         self.path = Path(path).expanduser().absolute()
+        self._fill = fill
         self._lock = threading.RLock()
         self._local = threading.local()
         self._con = None
@@ -399,7 +399,7 @@ class Store:
         return (st.st_ino, st.st_mtime_ns, st.st_size)
 
     def ready(self) -> "Store":
-        """Make sure the store exists (building the demo market if the folder has none)."""
+        """Make sure the store exists (filling the folder first if it has none and ``fill`` is set)."""
         stamp = self._manifest_stamp()
         if stamp is not None and stamp == self._stamp and self._pid == os.getpid():
             return self
@@ -409,9 +409,12 @@ class Store:
                 _clean_stale_siblings(self.path)
                 stamp = self._manifest_stamp()
             if stamp is None:
-                with _build_lock(self.path):
-                    if self._manifest_stamp() is None:  # another process may have built it meanwhile
-                        self._build_demo()
+                if self._fill is not None:
+                    with _build_lock(self.path):
+                        if self._manifest_stamp() is None:  # another process may have filled it meanwhile
+                            if self.path.exists() and not _is_replaceable(self.path):
+                                raise StoreError(f"{self.path} holds files but no {MANIFEST}: not a corvana store")
+                            self._fill(self.path)
                 stamp = self._manifest_stamp()
                 if stamp is None:
                     raise StoreError(f"no market data at {self.path}")
@@ -420,21 +423,6 @@ class Store:
                 self._stamp = stamp
                 self._pid = os.getpid()
         return self
-
-    def _build_demo(self) -> None:
-        if self.path.exists() and not _is_replaceable(self.path):
-            raise StoreError(f"{self.path} holds files but no {MANIFEST}: not a corvana store")
-        size = _demo_size()
-        print(
-            f"corvana: no market data at {self.path}; building the demo market "
-            f"(one-off, {'about a minute' if size == 'full' else 'a few seconds'})",
-            file=sys.stderr,
-            flush=True,
-        )
-        from . import synth
-
-        tables = synth.generate(size, progress=True)
-        write_store(self.path, tables, source=f"corvana.synth.generate(size={size!r})")
 
     @property
     def manifest(self) -> dict:
@@ -495,35 +483,3 @@ class Store:
         value = fn()
         cache[key] = value
         return value
-
-
-# --------------------------------------------------------------------------- the current store
-
-_current: "Store | None" = None
-_current_lock = threading.Lock()
-
-
-def connect(path=None) -> Store:
-    """Point the client at the store folder ``path`` (None: ``$CORVANA_DATA`` or the per-user folder).
-
-    Nothing is read until the first query; a folder without a store is filled
-    with the demo market at that point.
-    """
-    global _current
-    target = Path(path).expanduser().absolute() if path is not None else default_path().absolute()
-    with _current_lock:
-        old, _current = _current, Store(target)
-    if old is not None:
-        old.close()
-    return _current
-
-
-def current() -> Store:
-    """The store the module-level functions read (resolved on first use)."""
-    st = _current
-    if st is None:
-        with _current_lock:
-            st = _current
-        if st is None:
-            st = connect(None)
-    return st
