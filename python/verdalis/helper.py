@@ -13,6 +13,7 @@ import numpy as np
 import pandas as pd
 
 import corvana
+from corvana.coerce import choice, to_date
 
 from .const import STYLE_FACTORS, TRADING_DAYS_PER_YEAR, CovModel, IndustryClassification, RiskModel
 from .exception import InvalidArgument, OptimizerWarning
@@ -54,25 +55,15 @@ def _name_ids(ids):
     return shown
 
 
-def _to_date(value):
-    if isinstance(value, datetime.datetime):
-        return value.date()
-    if isinstance(value, datetime.date):
-        return value
-    return pd.Timestamp(value).date()
-
-
 def _enum_value(enum_cls, value, name):
     """The ``.value`` string of an enum member given as member, value or name."""
     if value is None:
         return next(iter(enum_cls)).value
     if isinstance(value, enum_cls):
         return value.value
-    raw = value if isinstance(value, str) else getattr(value, "value", None)
-    if isinstance(raw, str):
-        for member in enum_cls:
-            if raw.lower() == member.value or raw.upper() == member.name:
-                return member.value
+    picked = choice(value, [m.value for m in enum_cls], {m.name: m.value for m in enum_cls})
+    if picked is not None:
+        return picked
     raise InvalidArgument("无效的 {}：{}，可选值为：{}".format(
         name, value, ", ".join(m.value for m in enum_cls)))
 
@@ -154,7 +145,7 @@ class OptimizeHelper:
             dups = pd.Index(ids)[pd.Index(ids).duplicated()].unique()
             raise InvalidArgument("股票池中存在重复的 order_book_id：{}".format(_name_ids(dups)))
         self.order_book_ids = ids
-        self.date = _to_date(date)
+        self.date = to_date(date)
         self.benchmark = benchmark
         self._cache = {}
 
@@ -162,7 +153,7 @@ class OptimizeHelper:
 
     @functools.cached_property
     def prev_trading_date(self):
-        return _to_date(corvana.get_previous_trading_date(self.date))
+        return to_date(corvana.get_previous_trading_date(self.date))
 
     @property
     def risk_model_date(self):
@@ -233,7 +224,7 @@ class OptimizeHelper:
         if snapshot is None:
             raise InvalidArgument("风险模型 {} 在 {} 及之前没有数据".format(
                 version, self.prev_trading_date))
-        snapshot = _to_date(snapshot)
+        snapshot = to_date(snapshot)
 
         cov = corvana.get_factor_covariance(snapshot, horizon, version)
         factors = [str(f) for f in cov.index]
