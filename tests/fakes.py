@@ -8,9 +8,6 @@ import datetime
 import numpy as np
 import pandas as pd
 
-STYLES = ["beta", "book_to_price", "earnings_yield", "growth", "leverage",
-          "liquidity", "momentum", "non_linear_size", "residual_volatility", "size"]
-
 
 def random_factor_model(n, k=3, seed=0):
     """(B, d) of a random factor model with Σ = B Bᵀ + diag(d) (annual units)."""

@@ -6,6 +6,7 @@ import pandas as pd
 import pytest
 
 import corvana
+from corvana import schema
 from corvana import store as cstore
 
 DAY = dt.date(2021, 6, 15)  # a Tuesday and a trading day of the small market
@@ -47,7 +48,7 @@ def test_instruments_single_list_and_unknown(small_market, stocks):
 
 def test_all_instruments_filters(small_market):
     every = corvana.all_instruments()
-    assert list(every.columns) == [c for c, _ in cstore.SCHEMA["instruments"]]
+    assert list(every.columns) == [c for c, _ in schema.SCHEMA["instruments"]]
     assert set(corvana.all_instruments(type="INDX")["order_book_id"]) == {
         "000300.XSHG", "000905.XSHG", "000852.XSHG"
     }
@@ -311,7 +312,7 @@ def test_write_store_refuses_foreign_folder_and_bad_tables(small_market, tmp_pat
     foreign = tmp_path / "documents"
     foreign.mkdir()
     (foreign / "thesis.txt").write_text("precious")
-    tables = {name: pd.read_parquet(small_market / f"{name}.parquet") for name in cstore.SCHEMA}
+    tables = {name: pd.read_parquet(small_market / f"{name}.parquet") for name in schema.SCHEMA}
     with pytest.raises(cstore.StoreError, match="not a corvana store"):
         corvana.write_store(foreign, tables)
     assert (foreign / "thesis.txt").read_text() == "precious"
@@ -323,7 +324,7 @@ def test_write_store_refuses_foreign_folder_and_bad_tables(small_market, tmp_pat
         corvana.write_store(tmp_path / "s", partial)
     assert not (tmp_path / "s").exists()
 
-    no_risk = {k: v for k, v in tables.items() if k not in cstore.RISK_TABLES}
+    no_risk = {k: v for k, v in tables.items() if k not in schema.RISK_TABLES}
     corvana.write_store(tmp_path / "s", no_risk)
     try:
         corvana.connect(tmp_path / "s")
@@ -332,3 +333,23 @@ def test_write_store_refuses_foreign_folder_and_bad_tables(small_market, tmp_pat
             corvana.get_factor_covariance(DAY)
     finally:
         corvana.connect(small_market)
+
+
+@pytest.mark.parametrize("foreign, fill, message", [
+    (False, False, "no market data at"),           # nothing may fill the folder
+    (True, True, "holds files but no manifest"),   # a fill never writes over other files
+])
+def test_store_without_data_is_an_error_when_it_cannot_be_filled(tmp_path, foreign, fill, message):
+    folder = tmp_path / "store"
+    if foreign:
+        folder.mkdir()
+        (folder / "notes.txt").write_text("keep")
+    calls = []
+    store = cstore.Store(folder, fill=calls.append if fill else None)
+    try:
+        with pytest.raises(cstore.StoreError, match=message):
+            store.ready()
+    finally:
+        store.close()
+    assert calls == []
+    assert not foreign or (folder / "notes.txt").read_text() == "keep"

@@ -6,14 +6,14 @@ import pyarrow.parquet as pq
 import pytest
 
 import corvana
-from corvana import cli, importer
+from corvana import cli, importer, schema
 from corvana import store as cstore
 
 
 def _export(store_path, folder, parquet=()):
     """Write every table of a store as CSV (or Parquet for the names in ``parquet``)."""
     folder.mkdir()
-    for name in cstore.SCHEMA:
+    for name in schema.SCHEMA:
         frame = pq.read_table(store_path / f"{name}.parquet").to_pandas()
         if name in parquet:
             frame.to_parquet(folder / f"{name}.parquet", index=False)
@@ -50,7 +50,7 @@ def source(exported, tmp_path):
 def test_round_trip_csv_and_parquet(small_market, tmp_path, previous_store):
     src = _export(small_market, tmp_path / "mixed", parquet=("bars", "style_exposure"))
     assert cli.main(["import", str(src), "--path", str(previous_store)]) == 0
-    for name in cstore.SCHEMA:
+    for name in schema.SCHEMA:
         got = pq.read_table(previous_store / f"{name}.parquet")
         want = pq.read_table(small_market / f"{name}.parquet")
         assert got.equals(want), name
@@ -104,7 +104,7 @@ def test_missing_files(source, previous_store):
     (source / "specific_risk.csv").unlink()
     with pytest.raises(importer.DataImportError, match="risk-model tables come as a group"):
         corvana.import_store(source, previous_store)
-    for name in cstore.RISK_TABLES:
+    for name in schema.RISK_TABLES:
         (source / f"{name}.csv").unlink(missing_ok=True)
     corvana.import_store(source, previous_store)  # the risk model is optional as a whole
     corvana.connect(previous_store)

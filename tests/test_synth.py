@@ -6,18 +6,10 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from corvana import synth
+from corvana import schema, synth
 
-COLUMNS = {
-    "instruments": ["order_book_id", "symbol", "type", "exchange", "listed_date", "de_listed_date"],
-    "trading_dates": ["date"],
-    "bars": ["order_book_id", "date", "close", "volume", "adj_factor", "market_cap_3"],
-    "index_weights": ["index_id", "date", "order_book_id", "weight"],
-    "industries": ["order_book_id", "standard", "industry"],
-    "style_exposure": ["version", "date", "order_book_id", "industry"] + synth.STYLE_NAMES,
-    "factor_covariance": ["version", "date", "horizon", "factor_i", "factor_j", "cov"],
-    "specific_risk": ["version", "date", "horizon", "order_book_id", "specific_variance"],
-}
+# the generator writes exactly the store's tables and columns, in schema order
+COLUMNS = {name: schema.columns(name) for name in schema.SCHEMA}
 
 
 @pytest.fixture(scope="module")
@@ -55,11 +47,11 @@ def test_schema_keys_and_calendar(tables):
         df = tables[name]
         assert list(df.columns) == cols, name
         assert len(df) > 0, name
-        for c in cols:
-            if c == "date":
+        assert not df.duplicated(subset=schema.KEYS[name]).any(), name
+        for c, typ in schema.SCHEMA[name]:
+            if typ == schema.DATE:
                 assert pd.api.types.is_datetime64_any_dtype(df[c]), (name, c)
-            elif c in ("close", "volume", "adj_factor", "market_cap_3", "weight", "cov",
-                       "specific_variance") or c in synth.STYLE_NAMES:
+            elif typ == schema.F64:
                 assert df[c].dtype == np.float64, (name, c)
                 assert np.isfinite(df[c]).all(), (name, c)
     inst = tables["instruments"]

@@ -25,8 +25,10 @@ from .api import (
     instruments,
     trading_date_offset,
 )
+from .client import connect
 from .importer import DataImportError, import_store
-from .store import STYLE_NAMES, Store, StoreError, connect, write_store
+from .schema import STYLE_NAMES
+from .store import Store, StoreError, write_store
 
 __all__ = [
     "STYLE_NAMES",

@@ -12,9 +12,10 @@ from typing import NamedTuple
 
 import numpy as np
 import pandas as pd
-from dateutil import parser as _dateparser
 
-from .store import STYLE_NAMES, current
+from .client import current
+from .coerce import choice, to_date
+from .schema import HORIZONS, RISK_MODEL_VERSIONS, STYLE_NAMES
 
 __all__ = [
     "Instrument",
@@ -37,8 +38,6 @@ __all__ = [
     "get_specific_risk",
 ]
 
-_HORIZONS = ("daily", "monthly", "quarterly")
-_VERSIONS = ("v1", "v2")
 _ADJUST = ("none", "pre", "post")
 _PRICE_FIELDS = ("close", "volume")
 _EXPOSURE_COLUMNS = ["industry"] + STYLE_NAMES
@@ -58,33 +57,8 @@ class Instrument(NamedTuple):
 # --------------------------------------------------------------------------- argument helpers
 
 
-def _to_date(value) -> _dt.date:
-    """Convert any accepted date form to ``datetime.date``."""
-    if isinstance(value, _dt.datetime):  # also pd.Timestamp
-        return value.date()
-    if isinstance(value, _dt.date):
-        return value
-    if isinstance(value, np.datetime64):
-        if np.isnat(value):
-            raise ValueError("date is NaT")
-        return value.astype("datetime64[D]").item()
-    if isinstance(value, (int, np.integer)) and 19000101 <= int(value) <= 99991231:
-        value = str(int(value))
-    if isinstance(value, str):
-        s = value.strip()
-        try:
-            if len(s) == 10 and s[4] == "-" and s[7] == "-":
-                return _dt.date(int(s[:4]), int(s[5:7]), int(s[8:]))
-            if len(s) == 8 and s.isdigit():
-                return _dt.date(int(s[:4]), int(s[4:6]), int(s[6:]))
-            return _dateparser.parse(s).date()
-        except (ValueError, OverflowError):
-            raise ValueError(f"cannot read {value!r} as a date") from None
-    raise TypeError(f"expected a date, got {type(value).__name__}: {value!r}")
-
-
 def _d64(value) -> np.datetime64:
-    return np.datetime64(_to_date(value), "D")
+    return np.datetime64(to_date(value), "D")
 
 
 def _ids(order_book_ids) -> list:
@@ -100,9 +74,9 @@ def _unique(ids: list) -> list:
 
 
 def _choice(value, allowed, what: str) -> str:
-    raw = getattr(value, "value", value)
-    if isinstance(raw, str) and raw.lower() in allowed:
-        return raw.lower()
+    picked = choice(value, allowed)
+    if picked is not None:
+        return picked
     raise ValueError(f"unknown {what} {value!r}; expected one of {', '.join(allowed)}")
 
 
@@ -156,7 +130,7 @@ def all_instruments(type=None, date=None) -> pd.DataFrame:
         types = [type] if isinstance(type, str) else list(type)
         mask &= frame["type"].isin(types).to_numpy()
     if date is not None:
-        d = _to_date(date).isoformat()
+        d = to_date(date).isoformat()
         listed = frame["listed_date"].to_numpy(dtype=object)
         delisted = frame["de_listed_date"].to_numpy(dtype=object)
         mask &= (listed <= d) & ((delisted == "0000-00-00") | (delisted > d))
@@ -182,7 +156,7 @@ def _range_error(date, n, cal) -> ValueError:
     if len(cal) == 0:
         return ValueError("the trading calendar is empty")
     return ValueError(
-        f"{_to_date(date)} offset by {n} trading day(s) falls outside the trading calendar "
+        f"{to_date(date)} offset by {n} trading day(s) falls outside the trading calendar "
         f"({_cal_date(cal, 0)} .. {_cal_date(cal, -1)})"
     )
 
@@ -493,7 +467,7 @@ def _risk_dates() -> dict:
 
 
 def _snapshot(date, version) -> tuple:
-    v = _choice(version, _VERSIONS, "risk model version")
+    v = _choice(version, RISK_MODEL_VERSIONS, "risk model version")
     dates = _risk_dates().get(v)
     k = -1 if dates is None else int(np.searchsorted(dates, _d64(date), "right")) - 1
     if k < 0:
@@ -512,7 +486,7 @@ def _require_snapshot(date, version, what):
     if d is None:
         if not _risk_dates():
             raise ValueError(f"the market-data store at {current().path} has no risk model")
-        raise ValueError(f"no {v} risk-model snapshot on or before {_to_date(date)} for the {what}")
+        raise ValueError(f"no {v} risk-model snapshot on or before {to_date(date)} for the {what}")
     return v, d
 
 
@@ -545,7 +519,7 @@ def get_risk_exposure(order_book_ids, date, version="v1") -> pd.DataFrame:
 
 def get_factor_covariance(date, horizon="daily", version="v1") -> pd.DataFrame:
     """Daily factor covariance matrix, factors in model order (country, industries, styles)."""
-    h = _choice(horizon, _HORIZONS, "horizon")
+    h = _choice(horizon, HORIZONS, "horizon")
     v, day = _require_snapshot(date, version, "factor covariance")
     st = current()
 
@@ -579,7 +553,7 @@ def get_factor_covariance(date, horizon="daily", version="v1") -> pd.DataFrame:
 
 def get_specific_risk(order_book_ids, date, horizon="daily", version="v1") -> pd.Series:
     """Daily specific variance per covered id in the snapshot for ``date``."""
-    h = _choice(horizon, _HORIZONS, "horizon")
+    h = _choice(horizon, HORIZONS, "horizon")
     v, day = _require_snapshot(date, version, "specific risk")
     st = current()
 

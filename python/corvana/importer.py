@@ -18,10 +18,11 @@ import numpy as np
 import pandas as pd
 import pyarrow.parquet as pq
 
-from .store import REQUIRED_TABLES, RISK_TABLES, SCHEMA, STYLE_NAMES, default_path, write_store
+from .schema import (
+    HORIZONS, KEYS, REQUIRED_TABLES, RISK_MODEL_VERSIONS, RISK_TABLES, SCHEMA, STYLE_NAMES,
+)
+from .store import default_path, write_store
 
-_VERSIONS = {"v1", "v2"}
-_HORIZONS = {"daily", "monthly", "quarterly"}
 _NOT_DELISTED = "0000-00-00"
 _SYMMETRY_TOL = 1e-8
 
@@ -227,7 +228,7 @@ def _instruments(src: _Source) -> pd.DataFrame:
     dl = pd.Series(parsed.to_numpy().astype("datetime64[D]"))
     src.fail(~live & (dl < listed).to_numpy(), "de_listed_date", "is before listed_date")
     out["de_listed_date"] = np.where(live, _NOT_DELISTED, _iso(dl.where(~live, listed)))
-    src.unique(out, ["order_book_id"])
+    src.unique(out, KEYS["instruments"])
     return out
 
 
@@ -240,7 +241,7 @@ def _validate(sources: dict) -> dict:
     src = sources["trading_dates"]
     cal = src.date("date")
     tables["trading_dates"] = pd.DataFrame({"date": cal})
-    src.unique(tables["trading_dates"], ["date"])
+    src.unique(tables["trading_dates"], KEYS["trading_dates"])
     cal_set = pd.Index(cal.unique())
 
     src = sources["bars"]
@@ -259,7 +260,7 @@ def _validate(sources: dict) -> dict:
                     "(letters, digits and _)"
                 )
             bars[extra] = src.number(extra, required=False)
-    src.unique(bars, ["order_book_id", "date"])
+    src.unique(bars, KEYS["bars"])
     tables["bars"] = bars
 
     src = sources["index_weights"]
@@ -269,7 +270,7 @@ def _validate(sources: dict) -> dict:
     src.known(iw["index_id"], "index_id", ids, "in instruments")
     src.known(iw["order_book_id"], "order_book_id", ids, "in instruments")
     iw["weight"] = src.number("weight", nonnegative=True)
-    src.unique(iw, ["index_id", "date", "order_book_id"])
+    src.unique(iw, KEYS["index_weights"])
     totals = iw.groupby(["index_id", "date"], sort=False)["weight"].transform("sum").to_numpy()
     src.fail(totals <= 0, "weight", "the weights of this index and date sum to 0")
     tables["index_weights"] = iw
@@ -280,7 +281,7 @@ def _validate(sources: dict) -> dict:
         "industry": src.text("industry"),
     })
     src.known(ind["order_book_id"], "order_book_id", ids, "in instruments")
-    src.unique(ind, ["order_book_id", "standard"])
+    src.unique(ind, KEYS["industries"])
     tables["industries"] = ind
 
     if "style_exposure" in sources:
@@ -292,24 +293,24 @@ def _validate_risk(sources: dict, ids: set) -> dict:
     out = {}
     src = sources["style_exposure"]
     se = pd.DataFrame({
-        "version": src.text("version", allowed=_VERSIONS), "date": src.date("date"),
+        "version": src.text("version", allowed=RISK_MODEL_VERSIONS), "date": src.date("date"),
         "order_book_id": src.text("order_book_id"), "industry": src.text("industry"),
     })
     src.known(se["order_book_id"], "order_book_id", ids, "in instruments")
     for s in STYLE_NAMES:
         se[s] = src.number(s)
-    src.unique(se, ["version", "date", "order_book_id"])
+    src.unique(se, KEYS["style_exposure"])
     out["style_exposure"] = se
     snapshots = pd.MultiIndex.from_frame(se[["version", "date"]]).unique()
 
     src = sources["factor_covariance"]
     fc = pd.DataFrame({
-        "version": src.text("version", allowed=_VERSIONS), "date": src.date("date"),
-        "horizon": src.text("horizon", allowed=_HORIZONS),
+        "version": src.text("version", allowed=RISK_MODEL_VERSIONS), "date": src.date("date"),
+        "horizon": src.text("horizon", allowed=HORIZONS),
         "factor_i": src.text("factor_i"), "factor_j": src.text("factor_j"),
     })
     fc["cov"] = src.number("cov")
-    src.unique(fc, ["version", "date", "horizon", "factor_i", "factor_j"])
+    src.unique(fc, KEYS["factor_covariance"])
     src.fail(~pd.MultiIndex.from_frame(fc[["version", "date"]]).isin(snapshots), "date",
              "has no style_exposure snapshot for this version and date")
     src.fail((fc["factor_i"].eq(fc["factor_j"]) & fc["cov"].lt(0)).to_numpy(), "cov",
@@ -319,12 +320,12 @@ def _validate_risk(sources: dict, ids: set) -> dict:
 
     src = sources["specific_risk"]
     sr = pd.DataFrame({
-        "version": src.text("version", allowed=_VERSIONS), "date": src.date("date"),
-        "horizon": src.text("horizon", allowed=_HORIZONS), "order_book_id": src.text("order_book_id"),
+        "version": src.text("version", allowed=RISK_MODEL_VERSIONS), "date": src.date("date"),
+        "horizon": src.text("horizon", allowed=HORIZONS), "order_book_id": src.text("order_book_id"),
     })
     src.known(sr["order_book_id"], "order_book_id", ids, "in instruments")
     sr["specific_variance"] = src.number("specific_variance", nonnegative=True)
-    src.unique(sr, ["version", "date", "horizon", "order_book_id"])
+    src.unique(sr, KEYS["specific_risk"])
     src.fail(~pd.MultiIndex.from_frame(sr[["version", "date"]]).isin(snapshots), "date",
              "has no style_exposure snapshot for this version and date")
     out["specific_risk"] = sr

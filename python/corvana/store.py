@@ -29,69 +29,10 @@ import pandas as pd
 import pyarrow as pa
 import pyarrow.parquet as pq
 
+from .schema import BAR_BASE_COLUMNS, DATE, F64, REQUIRED_TABLES, RISK_TABLES, SCHEMA, SORT_KEYS, STR
+
 FORMAT_VERSION = 1
 MANIFEST = "manifest.json"
-
-#: Style factors of the risk model, in model order.
-STYLE_NAMES = [
-    "beta",
-    "book_to_price",
-    "earnings_yield",
-    "growth",
-    "leverage",
-    "liquidity",
-    "momentum",
-    "non_linear_size",
-    "residual_volatility",
-    "size",
-]
-
-_STR = pa.string()
-_DATE = pa.date32()
-_F64 = pa.float64()
-
-#: Columns of every table, in file order.  ``bars`` may carry extra float64
-#: columns (additional daily factors readable through ``get_factor``).
-SCHEMA: dict[str, list[tuple[str, pa.DataType]]] = {
-    "instruments": [
-        ("order_book_id", _STR), ("symbol", _STR), ("type", _STR), ("exchange", _STR),
-        ("listed_date", _STR), ("de_listed_date", _STR),
-    ],
-    "trading_dates": [("date", _DATE)],
-    "bars": [
-        ("order_book_id", _STR), ("date", _DATE), ("close", _F64), ("volume", _F64),
-        ("adj_factor", _F64), ("market_cap_3", _F64),
-    ],
-    "index_weights": [("index_id", _STR), ("date", _DATE), ("order_book_id", _STR), ("weight", _F64)],
-    "industries": [("order_book_id", _STR), ("standard", _STR), ("industry", _STR)],
-    "style_exposure": [("version", _STR), ("date", _DATE), ("order_book_id", _STR), ("industry", _STR)]
-    + [(s, _F64) for s in STYLE_NAMES],
-    "factor_covariance": [
-        ("version", _STR), ("date", _DATE), ("horizon", _STR), ("factor_i", _STR), ("factor_j", _STR),
-        ("cov", _F64),
-    ],
-    "specific_risk": [
-        ("version", _STR), ("date", _DATE), ("horizon", _STR), ("order_book_id", _STR),
-        ("specific_variance", _F64),
-    ],
-}
-
-#: Sort order of each file.  Bars are sorted by date first so that the usual
-#: query (a set of stocks over a short window) reads few row groups.
-SORT_KEYS = {
-    "instruments": ["order_book_id"],
-    "trading_dates": ["date"],
-    "bars": ["date", "order_book_id"],
-    "index_weights": ["index_id", "date", "order_book_id"],
-    "industries": ["standard", "order_book_id"],
-    "style_exposure": ["version", "date", "order_book_id"],
-    "factor_covariance": ["version", "date", "horizon", "factor_i", "factor_j"],
-    "specific_risk": ["version", "date", "horizon", "order_book_id"],
-}
-
-REQUIRED_TABLES = ["instruments", "trading_dates", "bars", "index_weights", "industries"]
-RISK_TABLES = ["style_exposure", "factor_covariance", "specific_risk"]
-BAR_BASE_COLUMNS = [c for c, _ in SCHEMA["bars"]]
 
 _ROW_GROUP = 65536
 
@@ -135,24 +76,24 @@ def _to_arrow(name: str, frame) -> pa.Table:
                     raise ValueError(f"table 'bars': extra column name {c!r} must be a plain identifier")
                 if not pd.api.types.is_numeric_dtype(frame[c].dtype) or pd.api.types.is_bool_dtype(frame[c].dtype):
                     raise ValueError(f"table 'bars': extra column {c!r} must be numeric")
-                fields.append((str(c), _F64))
+                fields.append((str(c), F64))
     arrays = []
     for col, typ in fields:
         s = frame[col]
         try:
-            if typ == _DATE:
+            if typ == DATE:
                 if _is_date_objects(s):
-                    arr = pa.array(s, type=_DATE, from_pandas=True)
+                    arr = pa.array(s, type=DATE, from_pandas=True)
                 else:
                     days = pd.to_datetime(s).to_numpy().astype("datetime64[D]")
-                    arr = pa.array(days, type=_DATE, from_pandas=True)
-            elif typ == _F64:
-                arr = pa.array(pd.to_numeric(s).astype("float64"), type=_F64, from_pandas=True)
+                    arr = pa.array(days, type=DATE, from_pandas=True)
+            elif typ == F64:
+                arr = pa.array(pd.to_numeric(s).astype("float64"), type=F64, from_pandas=True)
             else:
                 try:
-                    arr = pa.array(s, type=_STR, from_pandas=True)
+                    arr = pa.array(s, type=STR, from_pandas=True)
                 except (pa.ArrowException, TypeError, ValueError):
-                    arr = pa.array([None if _isna(v) else str(v) for v in s], type=_STR)
+                    arr = pa.array([None if _isna(v) else str(v) for v in s], type=STR)
         except (TypeError, ValueError, pa.ArrowException) as exc:
             raise ValueError(f"table {name!r}, column {col!r}: cannot convert to {typ}: {exc}") from None
         arrays.append(arr)
@@ -292,7 +233,7 @@ def _rename_new(tmp: Path, path: Path) -> bool:
 
 @contextlib.contextmanager
 def _build_lock(path: Path):
-    """Serialise demo builds of one store folder across processes (POSIX; no-op elsewhere)."""
+    """Serialise the filling of one store folder across processes (POSIX; no-op elsewhere)."""
     try:
         import fcntl
     except ImportError:  # pragma: no cover - Windows
@@ -396,11 +337,6 @@ def _invalidate(path: Path) -> None:
             st.reset()
 
 
-def _demo_size() -> str:
-    size = os.environ.get("CORVANA_DEMO_SIZE", "full")
-    return size if size in ("full", "small") else "full"
-
-
 class Store:
     """A store folder and the per-process query state attached to it.
 
@@ -409,10 +345,15 @@ class Store:
     fills (calendar, instruments, risk-model snapshots).  The caches are
     dropped when the store is rewritten in this process or when its manifest
     changes on disk (another process replaced it).
+
+    ``fill(path)``, when given, is called (once across processes, under a lock
+    file beside the folder) on first use of a folder that holds no store; it
+    must write one there.  Without it such a folder is an error.
     """
 
-    def __init__(self, path):
+    def __init__(self, path, fill: "Callable[[Path], object] | None" = None):
         self.path = Path(path).expanduser().absolute()
+        self._fill = fill
         self._lock = threading.RLock()
         self._local = threading.local()
         self._con = None
@@ -458,7 +399,7 @@ class Store:
         return (st.st_ino, st.st_mtime_ns, st.st_size)
 
     def ready(self) -> "Store":
-        """Make sure the store exists (building the demo market if the folder has none)."""
+        """Make sure the store exists (filling the folder first if it has none and ``fill`` is set)."""
         stamp = self._manifest_stamp()
         if stamp is not None and stamp == self._stamp and self._pid == os.getpid():
             return self
@@ -468,9 +409,12 @@ class Store:
                 _clean_stale_siblings(self.path)
                 stamp = self._manifest_stamp()
             if stamp is None:
-                with _build_lock(self.path):
-                    if self._manifest_stamp() is None:  # another process may have built it meanwhile
-                        self._build_demo()
+                if self._fill is not None:
+                    with _build_lock(self.path):
+                        if self._manifest_stamp() is None:  # another process may have filled it meanwhile
+                            if self.path.exists() and not _is_replaceable(self.path):
+                                raise StoreError(f"{self.path} holds files but no {MANIFEST}: not a corvana store")
+                            self._fill(self.path)
                 stamp = self._manifest_stamp()
                 if stamp is None:
                     raise StoreError(f"no market data at {self.path}")
@@ -479,21 +423,6 @@ class Store:
                 self._stamp = stamp
                 self._pid = os.getpid()
         return self
-
-    def _build_demo(self) -> None:
-        if self.path.exists() and not _is_replaceable(self.path):
-            raise StoreError(f"{self.path} holds files but no {MANIFEST}: not a corvana store")
-        size = _demo_size()
-        print(
-            f"corvana: no market data at {self.path}; building the demo market "
-            f"(one-off, {'about a minute' if size == 'full' else 'a few seconds'})",
-            file=sys.stderr,
-            flush=True,
-        )
-        from . import synth
-
-        tables = synth.generate(size, progress=True)
-        write_store(self.path, tables, source=f"corvana.synth.generate(size={size!r})")
 
     @property
     def manifest(self) -> dict:
@@ -554,35 +483,3 @@ class Store:
         value = fn()
         cache[key] = value
         return value
-
-
-# --------------------------------------------------------------------------- the current store
-
-_current: "Store | None" = None
-_current_lock = threading.Lock()
-
-
-def connect(path=None) -> Store:
-    """Point the client at the store folder ``path`` (None: ``$CORVANA_DATA`` or the per-user folder).
-
-    Nothing is read until the first query; a folder without a store is filled
-    with the demo market at that point.
-    """
-    global _current
-    target = Path(path).expanduser().absolute() if path is not None else default_path().absolute()
-    with _current_lock:
-        old, _current = _current, Store(target)
-    if old is not None:
-        old.close()
-    return _current
-
-
-def current() -> Store:
-    """The store the module-level functions read (resolved on first use)."""
-    st = _current
-    if st is None:
-        with _current_lock:
-            st = _current
-        if st is None:
-            st = connect(None)
-    return st

@@ -31,7 +31,7 @@ from dataclasses import dataclass, field
 import numpy as np
 import pandas as pd
 
-from .store import STYLE_NAMES
+from .schema import HORIZONS, STYLE_NAMES
 
 __all__ = ["generate", "SIZES", "STYLE_NAMES", "INDUSTRIES_SWS", "INDUSTRIES_CITICS"]
 
@@ -73,7 +73,6 @@ _DELIST_PRICE = 1.0  # raw close below which a stock is delisted about a month l
 # Risk-model versions: EWMA half-lives (trading days) per horizon, shrinkage of
 # the factor covariance towards its diagonal and of specific variances towards
 # the cross-sectional median, and the noise added to the style exposures.
-HORIZONS = ["daily", "monthly", "quarterly"]
 _RISK_VERSIONS = {
     "v1": {"half_lives": (42, 90, 252), "cov_shrink": 0.0, "spec_shrink": 0.0, "expo_noise": 0.0},
     "v2": {"half_lives": (60, 120, 300), "cov_shrink": 0.1, "spec_shrink": 0.2, "expo_noise": 0.2},
@@ -288,25 +287,15 @@ class _Sim:
 
 
 # ----------------------------------------------------------------- simulation
-def _simulate(params: dict, rng: np.random.Generator, bar) -> _Sim:
-    dates = trading_calendar(params["start"], params["end"])
-    T = len(dates)
-    B = int(params["burn_in"])
-    TT = B + T
-    N = int(params["n_stocks"])
-    n_ind = len(INDUSTRIES_SWS)
-    n_sty = len(STYLE_NAMES)
-    K = 1 + n_ind + n_sty
-    ind_order = sorted(range(n_ind), key=lambda j: INDUSTRIES_SWS[j])
-    factor_names = ["country"] + [INDUSTRIES_SWS[j] for j in ind_order] + list(STYLE_NAMES)
-    ind_col = np.empty(n_ind, dtype=np.int64)  # sws index -> column of X
-    ind_col[np.array(ind_order)] = 1 + np.arange(n_ind)
-    sty0 = 1 + n_ind
+def _window_date(dates: list, B: int):
+    def window_date(t):
+        return dates[t - B].isoformat()
 
-    ids = _stock_codes(rng, N)
-    names = _stock_names(rng, N)
+    return window_date
 
-    # ---- listing and delisting days (sim-time indices; window = [B, TT))
+
+def _listings(rng, N: int, B: int, TT: int, dates: list):
+    """Listing and delisting days (sim-time indices; window = [B, TT)) and listed-date strings."""
     n_recent = max(2, int(round(_FRAC_RECENT_LISTINGS * N)))
     n_new = int(round(_FRAC_NEW_LISTINGS * N))
     n_del = max(3, int(round(_FRAC_DELISTED * N)))
@@ -333,9 +322,7 @@ def _simulate(params: dict, rng: np.random.Generator, bar) -> _Sim:
 
     stable = np.setdiff1d(pre_idx, del_idx)  # listed the whole window
 
-    def window_date(t):
-        return dates[t - B].isoformat()
-
+    window_date = _window_date(dates, B)
     listed_date_str = []
     old_lo = _dt.date(1991, 1, 1).toordinal()
     old_hi = _dt.date(2018, 12, 28).toordinal()
@@ -349,7 +336,12 @@ def _simulate(params: dict, rng: np.random.Generator, bar) -> _Sim:
         else:
             listed_date_str.append(window_date(list_day[i]))
 
-    # ---- industries: true (sws) industry; every industry gets a stock listed throughout
+    return list_day, del_day, listed, stable, new_idx, recent_idx, pre_idx, del_idx, listed_date_str
+
+
+def _industries(rng, N: int, stable, recent_idx, pre_idx):
+    """True (sws) industry per stock, the two standards' labels, and the stocks kept listed."""
+    n_ind = len(INDUSTRIES_SWS)
     w = np.array(_SWS_WEIGHTS, dtype=float)
     ind_sws = rng.choice(n_ind, size=N, p=w / w.sum())
     # one stock per industry that trades through the whole window (exempt from the
@@ -378,15 +370,11 @@ def _simulate(params: dict, rng: np.random.Generator, bar) -> _Sim:
     for i in rng.choice(pre_idx, size=n_unknown, replace=False):
         citics_label[i] = "UNKNOWN"
 
-    # ---- initial prices, caps, adjustment factors
-    p0 = np.clip(np.exp(rng.normal(np.log(15.0), 0.7, N)), 2.5, 900.0)
-    log_cap0 = rng.normal(np.log(2.0e10), 1.15, N)
-    log_cap0[list_day > 0] = rng.normal(np.log(7e9), 0.8, int((list_day > 0).sum()))
-    top = np.argsort(log_cap0)[-max(1, N // 600):]
-    log_cap0[top] += np.log(2.0)
-    cap0 = np.exp(log_cap0)
-    a0 = np.where(list_day == 0, np.exp(rng.uniform(0.0, 1.2, N)), 1.0)
+    return ind_sws, keep, sws_label, citics_label
 
+
+def _corporate_actions(rng, N, B, TT, dates, listed, list_day, del_day, stable, ind_sws, p0, a0, cap0):
+    """Suspensions, then dividends and splits: (suspended, adj, shares, events)."""
     # ---- suspensions (window days only)
     suspended = np.zeros((TT, N), dtype=bool)
     n_susp = max(2, int(round(_FRAC_SUSPENDED * N)))
@@ -432,6 +420,46 @@ def _simulate(params: dict, rng: np.random.Generator, bar) -> _Sim:
     shares0 = cap0 / p0
     shares = shares0[None, :] * np.cumprod(split_g, axis=0)
     del event_g, split_g
+
+    return suspended, adj, shares, events
+
+
+def _simulate(params: dict, rng: np.random.Generator, bar) -> _Sim:
+    dates = trading_calendar(params["start"], params["end"])
+    T = len(dates)
+    B = int(params["burn_in"])
+    TT = B + T
+    N = int(params["n_stocks"])
+    n_ind = len(INDUSTRIES_SWS)
+    n_sty = len(STYLE_NAMES)
+    K = 1 + n_ind + n_sty
+    ind_order = sorted(range(n_ind), key=lambda j: INDUSTRIES_SWS[j])
+    factor_names = ["country"] + [INDUSTRIES_SWS[j] for j in ind_order] + list(STYLE_NAMES)
+    ind_col = np.empty(n_ind, dtype=np.int64)  # sws index -> column of X
+    ind_col[np.array(ind_order)] = 1 + np.arange(n_ind)
+    sty0 = 1 + n_ind
+
+    ids = _stock_codes(rng, N)
+    names = _stock_names(rng, N)
+
+    list_day, del_day, listed, stable, new_idx, recent_idx, pre_idx, del_idx, listed_date_str = _listings(
+        rng, N, B, TT, dates)
+    window_date = _window_date(dates, B)
+    days = np.arange(TT)
+
+    ind_sws, keep, sws_label, citics_label = _industries(rng, N, stable, recent_idx, pre_idx)
+
+    # ---- initial prices, caps, adjustment factors
+    p0 = np.clip(np.exp(rng.normal(np.log(15.0), 0.7, N)), 2.5, 900.0)
+    log_cap0 = rng.normal(np.log(2.0e10), 1.15, N)
+    log_cap0[list_day > 0] = rng.normal(np.log(7e9), 0.8, int((list_day > 0).sum()))
+    top = np.argsort(log_cap0)[-max(1, N // 600):]
+    log_cap0[top] += np.log(2.0)
+    cap0 = np.exp(log_cap0)
+    a0 = np.where(list_day == 0, np.exp(rng.uniform(0.0, 1.2, N)), 1.0)
+
+    suspended, adj, shares, events = _corporate_actions(
+        rng, N, B, TT, dates, listed, list_day, del_day, stable, ind_sws, p0, a0, cap0)
 
     # ---- factor returns with a slowly varying volatility regime
     fcov = _true_factor_cov(rng, n_ind)

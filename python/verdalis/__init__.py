@@ -7,6 +7,12 @@ modules and are imported on demand, so ``import verdalis`` stays cheap and works
 even where the compiled core has not been built.
 """
 
-__version__ = "0.1.0"
+from importlib import metadata as _metadata
+
+try:
+    # the version is set once, in pyproject.toml, and read from the installed metadata
+    __version__ = _metadata.version("verdalis")
+except _metadata.PackageNotFoundError:  # running from a source tree that is not installed
+    __version__ = "0+unknown"
 
 __all__ = ["__version__"]

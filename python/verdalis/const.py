@@ -2,7 +2,12 @@
 
 from enum import Enum
 
-__all__ = ["CovModel", "RiskModel", "IndustryClassification", "STYLE_FACTORS", "TRADING_DAYS_PER_YEAR"]
+from corvana.schema import STYLE_NAMES, TRADING_DAYS_PER_YEAR
+
+# TRADING_DAYS_PER_YEAR is read as an attribute (by the helper and the compiled
+# modules); it stays out of __all__ so that ``from verdalis.const import *``
+# binds the same names as before.
+__all__ = ["CovModel", "RiskModel", "IndustryClassification", "STYLE_FACTORS"]
 
 
 class CovModel(Enum):
@@ -27,19 +32,5 @@ class IndustryClassification(Enum):
     CITICS = "citics"
 
 
-STYLE_FACTORS = [
-    "beta",
-    "book_to_price",
-    "earnings_yield",
-    "growth",
-    "leverage",
-    "liquidity",
-    "momentum",
-    "non_linear_size",
-    "residual_volatility",
-    "size",
-]
-
-#: Trading days per year: the default history window and the annualisation
-#: factor of daily returns and covariances.
-TRADING_DAYS_PER_YEAR = 252
+#: Style factors of the risk model, in model order (the data layer's names).
+STYLE_FACTORS = list(STYLE_NAMES)

@@ -13,14 +13,13 @@ import numpy as np
 import pandas as pd
 
 import corvana
+from corvana.coerce import choice, to_date
 
-from .const import STYLE_FACTORS, CovModel, IndustryClassification, RiskModel
+from .const import STYLE_FACTORS, TRADING_DAYS_PER_YEAR, CovModel, IndustryClassification, RiskModel
 from .exception import InvalidArgument, OptimizerWarning
 
 __all__ = ["OptimizeHelper"]
 
-#: trading days per year; daily risk figures are multiplied by it
-ANNUALIZATION = 252
 UNKNOWN_INDUSTRY = "UNKNOWN"
 # industry standard used to place stocks the risk model does not cover
 _FALLBACK_INDUSTRY_STANDARD = IndustryClassification.SWS.value
@@ -56,25 +55,15 @@ def _name_ids(ids):
     return shown
 
 
-def _to_date(value):
-    if isinstance(value, datetime.datetime):
-        return value.date()
-    if isinstance(value, datetime.date):
-        return value
-    return pd.Timestamp(value).date()
-
-
 def _enum_value(enum_cls, value, name):
     """The ``.value`` string of an enum member given as member, value or name."""
     if value is None:
         return next(iter(enum_cls)).value
     if isinstance(value, enum_cls):
         return value.value
-    raw = value if isinstance(value, str) else getattr(value, "value", None)
-    if isinstance(raw, str):
-        for member in enum_cls:
-            if raw.lower() == member.value or raw.upper() == member.name:
-                return member.value
+    picked = choice(value, [m.value for m in enum_cls], {m.name: m.value for m in enum_cls})
+    if picked is not None:
+        return picked
     raise InvalidArgument("无效的 {}：{}，可选值为：{}".format(
         name, value, ", ".join(m.value for m in enum_cls)))
 
@@ -156,7 +145,7 @@ class OptimizeHelper:
             dups = pd.Index(ids)[pd.Index(ids).duplicated()].unique()
             raise InvalidArgument("股票池中存在重复的 order_book_id：{}".format(_name_ids(dups)))
         self.order_book_ids = ids
-        self.date = _to_date(date)
+        self.date = to_date(date)
         self.benchmark = benchmark
         self._cache = {}
 
@@ -164,7 +153,7 @@ class OptimizeHelper:
 
     @functools.cached_property
     def prev_trading_date(self):
-        return _to_date(corvana.get_previous_trading_date(self.date))
+        return to_date(corvana.get_previous_trading_date(self.date))
 
     @property
     def risk_model_date(self):
@@ -235,7 +224,7 @@ class OptimizeHelper:
         if snapshot is None:
             raise InvalidArgument("风险模型 {} 在 {} 及之前没有数据".format(
                 version, self.prev_trading_date))
-        snapshot = _to_date(snapshot)
+        snapshot = to_date(snapshot)
 
         cov = corvana.get_factor_covariance(snapshot, horizon, version)
         factors = [str(f) for f in cov.index]
@@ -243,7 +232,7 @@ class OptimizeHelper:
         if not np.isfinite(F).all():
             raise InvalidArgument("风险模型 {} 在 {} 的因子协方差含有缺失值".format(
                 version, snapshot))
-        F = (F + F.T) * (0.5 * ANNUALIZATION)
+        F = (F + F.T) * (0.5 * TRADING_DAYS_PER_YEAR)
 
         expo = corvana.get_risk_exposure(ids, snapshot, version)
         covered = pd.Index(ids).isin(expo.index)
@@ -258,7 +247,7 @@ class OptimizeHelper:
         spec_ok = np.isfinite(spec) & (spec >= 0)
         if not spec_ok.any():
             raise InvalidArgument("风险模型 {} 在 {} 没有覆盖任何股票".format(version, snapshot))
-        spec = np.where(spec_ok, spec, np.median(spec[spec_ok])) * ANNUALIZATION
+        spec = np.where(spec_ok, spec, np.median(spec[spec_ok])) * TRADING_DAYS_PER_YEAR
 
         if "industry" in expo.columns:
             industry = np.array(expo["industry"].to_numpy(dtype=object))

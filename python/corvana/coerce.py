@@ -1,0 +1,64 @@
+"""Reading arguments given in any of their accepted forms: dates and choices.
+
+Shared by the client's functions and by verdalis' optimization context, so a
+date or an option name means the same thing everywhere.  Callers that refuse a
+value raise their own error (the client a ValueError, the optimizer its
+InvalidArgument), hence ``choice`` returns None instead of raising.
+"""
+
+from __future__ import annotations
+
+import datetime as _dt
+
+import numpy as np
+from dateutil import parser as _dateparser
+
+__all__ = ["to_date", "choice"]
+
+
+def to_date(value) -> _dt.date:
+    """Convert any accepted date form to ``datetime.date``.
+
+    Accepted: ``datetime.date``/``datetime``/``pd.Timestamp``, ``numpy.datetime64``,
+    an int ``YYYYMMDD``, and strings ``YYYY-MM-DD``, ``YYYYMMDD`` or anything
+    dateutil reads.  Unreadable strings raise ValueError, other types TypeError.
+    """
+    if isinstance(value, _dt.datetime):  # also pd.Timestamp
+        return value.date()
+    if isinstance(value, _dt.date):
+        return value
+    if isinstance(value, np.datetime64):
+        if np.isnat(value):
+            raise ValueError("date is NaT")
+        return value.astype("datetime64[D]").item()
+    if isinstance(value, (int, np.integer)) and 19000101 <= int(value) <= 99991231:
+        value = str(int(value))
+    if isinstance(value, str):
+        s = value.strip()
+        try:
+            if len(s) == 10 and s[4] == "-" and s[7] == "-":
+                return _dt.date(int(s[:4]), int(s[5:7]), int(s[8:]))
+            if len(s) == 8 and s.isdigit():
+                return _dt.date(int(s[:4]), int(s[4:6]), int(s[6:]))
+            return _dateparser.parse(s).date()
+        except (ValueError, OverflowError):
+            raise ValueError(f"cannot read {value!r} as a date") from None
+    raise TypeError(f"expected a date, got {type(value).__name__}: {value!r}")
+
+
+def choice(value, allowed, names=None) -> str | None:
+    """The allowed (lower-case) value meant by ``value``, or None.
+
+    ``value`` may be the value itself in any letter case, an object whose
+    ``.value`` is one (an enum member) or, when ``names`` maps upper-case
+    names to values, such a name in any case.
+    """
+    raw = value if isinstance(value, str) else getattr(value, "value", None)
+    if not isinstance(raw, str):
+        return None
+    low = raw.lower()
+    if low in allowed:
+        return low
+    if names:
+        return names.get(raw.upper())
+    return None
