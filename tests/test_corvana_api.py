@@ -294,8 +294,9 @@ def test_build_on_first_read_and_rewrite(small_market, tmp_path, capfd, monkeypa
         assert corvana.instruments(INDEX).type == "INDX"
         assert calls == [("small", True)]  # CORVANA_DEMO_SIZE=small in the test session
         err = capfd.readouterr().err
-        assert f"no market data at {target}" in err and "building the demo market" in err
+        assert f"no market data at {target}" in err and "building the synthetic demo market" in err
         assert (target / "manifest.json").is_file()
+        assert corvana.connect(target).synthetic  # the auto-built store is marked as generated
         corvana.get_trading_dates(DAY, DAY)
         assert len(calls) == 1
 

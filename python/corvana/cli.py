@@ -4,10 +4,44 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
+import shutil
 import sys
 from pathlib import Path
 
 from .store import MANIFEST, StoreError, default_path, write_store
+
+DEFAULT_SEED = 20240101
+
+
+def command(name: str) -> str:
+    """How the user types the console script ``name`` of this installation.
+
+    ``name`` when the script found on PATH is this installation's, else the
+    script's path relative to the current folder (``.venv/bin/corvana``), else
+    ``python -m name`` with this interpreter.
+    """
+    bindir = Path(sys.executable).parent
+    script = bindir / name
+    if not script.is_file():
+        return f"{sys.executable} -m {name}"
+    found = shutil.which(name)
+    if found and os.path.realpath(found) == os.path.realpath(script):
+        return name
+    try:
+        rel = os.path.relpath(script)
+    except ValueError:  # another drive (Windows)
+        return str(script)
+    return rel if not rel.startswith("..") else str(script)
+
+
+def _version() -> str:
+    try:
+        from importlib.metadata import version
+
+        return version("verdalis")
+    except Exception:  # not installed as a distribution (source tree on sys.path)
+        return "unknown"
 
 
 def _target(path) -> Path:
@@ -18,10 +52,11 @@ def _build_demo(args) -> int:
     from . import synth
 
     target = _target(args.path)
-    print(f"corvana: building the {args.size} demo market (seed {args.seed}) at {target}", file=sys.stderr)
+    print(f"corvana: building the {args.size} synthetic demo market (seed {args.seed}) at {target}", file=sys.stderr)
     tables = synth.generate(args.size, seed=args.seed, progress=not args.quiet)
-    write_store(target, tables, source=f"corvana.synth.generate(size={args.size!r}, seed={args.seed})")
-    print(f"corvana: wrote {target}")
+    write_store(target, tables, source=f"corvana.synth.generate(size={args.size!r}, seed={args.seed})",
+                synthetic=True)
+    print(f"corvana: wrote the synthetic demo market to {target}")
     return 0
 
 
@@ -37,7 +72,9 @@ def _info(args) -> int:
     target = _target(args.path)
     manifest_path = target / MANIFEST
     if not manifest_path.is_file():
-        print(f"corvana: no market data at {target} (build it with `python -m corvana build-demo`)", file=sys.stderr)
+        print(f"corvana: error: no market data at {target} (build the demo market with "
+              f"`{command('corvana')} build-demo`, or import yours with `{command('corvana')} import SOURCE_DIR`)",
+              file=sys.stderr)
         return 1
     try:
         manifest = json.loads(manifest_path.read_text(encoding="utf-8"))
@@ -45,6 +82,8 @@ def _info(args) -> int:
         raise StoreError(f"cannot read {manifest_path}: {exc}") from None
     print(f"store:   {target}")
     print(f"source:  {manifest.get('source', '?')}")
+    if manifest.get("synthetic"):
+        print("data:    synthetic demo market (generated, not real market figures)")
     print(f"created: {manifest.get('created', '?')}")
     print(f"dates:   {manifest.get('first_date')} .. {manifest.get('last_date')}")
     tables = manifest.get("tables", {})
@@ -56,12 +95,19 @@ def _info(args) -> int:
 
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(prog="corvana", description="Local market-data store for verdalis.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s (verdalis {_version()})")
     sub = parser.add_subparsers(dest="command", required=True)
 
-    p = sub.add_parser("build-demo", help="build the deterministic demo market")
-    p.add_argument("--size", choices=["full", "small"], default="full")
+    p = sub.add_parser(
+        "build-demo", help="build the deterministic synthetic demo market",
+        description="Build the synthetic demo market (generated data, not real market figures) "
+                    "and make it the store, replacing any store there.")
+    p.add_argument("--size", choices=["full", "small"], default="full",
+                   help="full: 3200 stocks over 2020-2024 (about 30 s); small: 80 stocks over 2020-2021, "
+                        "for tests and quick trials (default %(default)s)")
     p.add_argument("--path", help="store folder (default: $CORVANA_DATA or the per-user folder)")
-    p.add_argument("--seed", type=int, default=20240101)
+    p.add_argument("--seed", type=int, default=DEFAULT_SEED,
+                   help="random seed; the same size and seed give identical tables (default %(default)s)")
     p.add_argument("--quiet", action="store_true", help="no progress bar")
     p.set_defaults(func=_build_demo)
 

@@ -28,13 +28,13 @@ def build_demo(path: Path) -> None:
     """Write the demo market (size from ``$CORVANA_DEMO_SIZE``) as the store at ``path``."""
     size = _demo_size()
     print(
-        f"corvana: no market data at {path}; building the demo market "
-        f"(one-off, {'about a minute' if size == 'full' else 'a few seconds'})",
+        f"corvana: no market data at {path}; building the synthetic demo market "
+        f"(one-off, {'about 30 s' if size == 'full' else 'a few seconds'})",
         file=sys.stderr,
         flush=True,
     )
     tables = synth.generate(size, progress=True)
-    write_store(path, tables, source=f"corvana.synth.generate(size={size!r})")
+    write_store(path, tables, source=f"corvana.synth.generate(size={size!r})", synthetic=True)
 
 
 _current: "Store | None" = None

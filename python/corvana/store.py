@@ -16,6 +16,7 @@ import ctypes.util
 import datetime as _dt
 import errno
 import json
+import logging
 import os
 import secrets
 import shutil
@@ -35,6 +36,8 @@ FORMAT_VERSION = 1
 MANIFEST = "manifest.json"
 
 _ROW_GROUP = 65536
+
+log = logging.getLogger("corvana")
 
 
 class StoreError(RuntimeError):
@@ -258,8 +261,12 @@ def _is_replaceable(path: Path) -> bool:
     return not any(path.iterdir())
 
 
-def write_store(path, tables: Mapping[str, object], *, source: str = "corvana.write_store") -> Path:
+def write_store(path, tables: Mapping[str, object], *, source: str = "corvana.write_store",
+                synthetic: bool = False) -> Path:
     """Write ``tables`` as a complete store at ``path``, replacing any store there atomically.
+
+    ``source`` says what built the store; ``synthetic=True`` marks generated
+    (not real) market data in the manifest, so that readers announce it.
 
     The new store is written into a sibling temporary folder (every file
     fsynced) and then swapped in by renaming; the previous store is removed
@@ -287,6 +294,7 @@ def write_store(path, tables: Mapping[str, object], *, source: str = "corvana.wr
         manifest = {
             "format": FORMAT_VERSION,
             "source": source,
+            "synthetic": bool(synthetic),
             "created": _dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds"),
             "tables": {name: {"file": f"{name}.parquet", "rows": counts[name]} for name in arrow},
             "first_date": str(dates[0]) if len(dates) else None,
@@ -422,6 +430,8 @@ class Store:
                 self.reset()
                 self._stamp = stamp
                 self._pid = os.getpid()
+        if self.synthetic:
+            _announce_synthetic(self.path)
         return self
 
     @property
@@ -434,6 +444,15 @@ class Store:
             except (OSError, ValueError) as exc:
                 raise StoreError(f"cannot read {self.path / MANIFEST}: {exc}") from None
         return self._manifest
+
+    @property
+    def synthetic(self) -> bool:
+        """True when the store holds generated market data (the demo market), not real data."""
+        manifest = self.manifest
+        if "synthetic" in manifest:
+            return bool(manifest["synthetic"])
+        # stores written before the flag existed: the demo generator names itself as the source
+        return str(manifest.get("source", "")).startswith("corvana.synth")
 
     def has_table(self, name: str) -> bool:
         return name in self.manifest.get("tables", {})
@@ -483,3 +502,26 @@ class Store:
         value = fn()
         cache[key] = value
         return value
+
+
+_announced = False
+_announce_lock = threading.Lock()
+
+
+def _announce_synthetic(path: Path) -> None:
+    """Say once per process that the data being served are generated, not real."""
+    global _announced
+    if _announced:
+        return
+    with _announce_lock:
+        if _announced:
+            return
+        _announced = True
+    from .cli import command
+
+    log.warning(
+        "corvana: serving the synthetic demo market at %s; its prices, indices and risk model are "
+        "generated, not real market figures (import real data with `%s import SOURCE_DIR`)",
+        path, command("corvana"),
+    )
+

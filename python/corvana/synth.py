@@ -38,6 +38,9 @@ __all__ = ["generate", "SIZES", "STYLE_NAMES", "INDUSTRIES_SWS", "INDUSTRIES_CIT
 
 INDEX_IDS = ["000300.XSHG", "000905.XSHG", "000852.XSHG"]
 
+#: Appended to every instrument name of the demo market ("沪深300(demo)").
+DEMO_SUFFIX = "(demo)"
+
 #: Size presets.  Both sizes go through the same code; only these numbers differ.
 SIZES: dict[str, dict] = {
     "full": {
@@ -719,6 +722,8 @@ def _tables(sim: _Sim, indices, funds, rng: np.random.Generator) -> dict[str, pd
     instruments = pd.DataFrame(
         rows, columns=["order_book_id", "symbol", "type", "exchange", "listed_date", "de_listed_date"]
     ).sort_values("order_book_id", kind="stable").reset_index(drop=True)
+    # The ids stay the familiar ones (short examples); the names say the data are generated.
+    instruments["symbol"] = instruments["symbol"] + DEMO_SUFFIX
 
     trading_dates = pd.DataFrame({"date": dates64})
 

@@ -9,30 +9,89 @@ analytics:
 * a risk-parity portfolio over the 300-stock index members.
 """
 import argparse
+import datetime
 import logging
+import os
 import sys
 import time
 import warnings
 
 import corvana
 
+from . import __version__
+
 INDEX = "000300.XSHG"
 WIDER_INDEX = "000905.XSHG"
+#: trading days of returns the enhanced portfolio's expected returns are estimated from
+HISTORY_WINDOW = 252
 
 
-def _demo(date, max_weight):
+class UserError(Exception):
+    """A request the command cannot serve; its message is the whole explanation."""
+
+
+def _parse_date(text):
+    try:
+        return datetime.date.fromisoformat(text.strip())
+    except ValueError:
+        raise UserError("cannot read the date {!r}; write it as YYYY-MM-DD".format(text)) from None
+
+
+def _check_date(date):
+    """The data date of `date`; refuses dates the store cannot serve, saying which dates it can."""
+    calendar = corvana.get_trading_dates(datetime.date.min, datetime.date.max)
+    if not calendar:
+        raise UserError("the market-data store at {} has an empty trading calendar".format(_store().path))
+    first, last = calendar[0], calendar[-1]
+    if date <= first:
+        raise UserError("date {} is not after the first trading date of the store ({} .. {}): "
+                        "an optimization for date D uses the data of the trading date before D"
+                        .format(date, first, last))
+    prev = corvana.get_previous_trading_date(date)
+    if calendar.index(prev) < HISTORY_WINDOW:
+        earliest = calendar[HISTORY_WINDOW + 1] if len(calendar) > HISTORY_WINDOW + 1 else None
+        raise UserError("date {} needs {} trading days of history before it; the store starts at {}{}".format(
+            date, HISTORY_WINDOW, first,
+            ", so the first date that works is {}".format(earliest) if earliest
+            else " and is too short for the demo"))
+    return prev
+
+
+def _store():
+    from corvana.store import current
+    return current()
+
+
+def _market_line(store):
+    first = store.manifest.get("first_date")
+    last = store.manifest.get("last_date")
+    if store.synthetic:
+        return ("market: the synthetic demo market ({} .. {}), generated data, not real market figures"
+                .format(first, last))
+    return "market: {} ({} .. {}), from {}".format(store.path, first, last, store.manifest.get("source", "?"))
+
+
+def _index_name(order_book_id):
+    record = corvana.instruments(order_book_id)
+    return "{} {}".format(order_book_id, record.symbol) if record is not None and record.symbol else order_book_id
+
+
+def _demo(date_text, max_weight):
     from .benchmark import IndexBenchmark
     from .exception import OptimizerWarning
     from .objective import ActiveMeanVariance, RiskParity
     from .optimize import portfolio_optimize
     from .report import analyse
 
-    prev = corvana.get_previous_trading_date(date)
+    date = _parse_date(date_text)
+    store = _store().ready()
+    prev = _check_date(date)
     members = corvana.index_components(INDEX, prev)
     wider = corvana.index_components(WIDER_INDEX, prev)
     pool = sorted(set(members) | set(wider))
+    print(_market_line(store))
     print("date {}, data as of {}; pool: {} stocks ({} ∪ {})".format(
-        date, prev, len(pool), INDEX, WIDER_INDEX))
+        date, prev, len(pool), _index_name(INDEX), _index_name(WIDER_INDEX)))
     print()
 
     # A cap the pool can reach: at least twice the equal weight.
@@ -41,7 +100,7 @@ def _demo(date, max_weight):
         warnings.simplefilter("always", OptimizerWarning)
         started = time.perf_counter()
         enhanced = portfolio_optimize(
-            pool, date, ActiveMeanVariance(risk_aversion_coefficient=4.0),
+            pool, date, ActiveMeanVariance(window=HISTORY_WINDOW, risk_aversion_coefficient=4.0),
             bnds={"*": (0.0, cap)}, benchmark=INDEX)
         took = time.perf_counter() - started
     for w in caught:
@@ -60,6 +119,7 @@ def _demo(date, max_weight):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="verdalis", description=__doc__.splitlines()[0])
+    parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
     sub = parser.add_subparsers(dest="command", required=True)
     demo = sub.add_parser("demo", help="optimize two showcase portfolios on the demo market")
     demo.add_argument("--date", default="2024-06-28", help="optimization date (default %(default)s)")
@@ -69,9 +129,22 @@ def main(argv=None):
     args = parser.parse_args(argv)
     if args.verbose:
         logging.basicConfig(level=logging.INFO, format="%(levelname)s %(message)s")
-    if args.command == "demo":
+    if args.command != "demo":
+        return 2
+    from .exception import InvalidArgument
+
+    try:
         return _demo(args.date, args.max_weight)
-    return 2
+    except (UserError, InvalidArgument, corvana.StoreError, ValueError, OSError) as exc:
+        # A request the data cannot serve (or a broken store): one line, no
+        # traceback; VERDALIS_DEBUG=1 shows where it came from.
+        if os.environ.get("VERDALIS_DEBUG"):
+            raise
+        print("verdalis: error: {}".format(exc), file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("verdalis: interrupted", file=sys.stderr)
+        return 130
 
 
 if __name__ == "__main__":
