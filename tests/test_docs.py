@@ -41,6 +41,10 @@ def _cpp_tokens(text):
             i += 1
 
 
+# Files holding registration and docstrings, not messages.
+REGISTRATION_FILES = ("module.cpp", "docs.hpp")
+
+
 def cpp_messages(text, registration_file):
     """Message texts of one C++ file: adjacent literals joined, CJK texts only.
 
@@ -95,7 +99,7 @@ def all_messages():
     for path in sorted((ROOT / "cpp").rglob("*")):
         if path.suffix in (".cpp", ".hpp", ".h", ".cc"):
             text = path.read_text(encoding="utf-8")
-            found += [(path, m) for m in cpp_messages(text, path.name == "module.cpp")]
+            found += [(path, m) for m in cpp_messages(text, path.name in REGISTRATION_FILES)]
     for path in sorted((ROOT / "python" / "verdalis").glob("*.py")):
         found += [(path, m) for m in python_messages(path.read_text(encoding="utf-8"))]
     return found
@@ -139,13 +143,13 @@ def _python_blocks(markdown):
 
 def test_import_example_of_the_data_doc_runs(tmp_path, monkeypatch):
     import corvana
-    from corvana import store
+    from corvana import client
 
     blocks = [b for b in _python_blocks((ROOT / "docs" / "data.md").read_text(encoding="utf-8"))
               if "import_store" in b]
     assert len(blocks) == 1
     monkeypatch.chdir(tmp_path)
-    previous = store._current
+    previous = client._current
     try:
         exec(compile(blocks[0], "docs/data.md", "exec"), {})
         assert not corvana.connect(tmp_path / "my_store").synthetic

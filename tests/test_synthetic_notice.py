@@ -6,7 +6,7 @@ import shutil
 import pytest
 
 import corvana
-from corvana import store
+from corvana import client, store
 from verdalis import cli
 
 
@@ -59,7 +59,7 @@ def test_notice_once_per_process(copy_of_market, caplog):
     copy_of_market(synthetic=True)  # a new connection, and a rewritten manifest
     corvana.get_previous_trading_date("2021-06-30")
     [notice] = _notices(caplog)
-    assert str(store.current().path) in notice.getMessage()
+    assert str(client.current().path) in notice.getMessage()
 
 
 def test_demo_market_names_say_demo(small_market):
