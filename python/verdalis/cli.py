@@ -58,7 +58,7 @@ def _check_date(date):
 
 
 def _store():
-    from corvana.store import current
+    from corvana.client import current
     return current()
 
 
