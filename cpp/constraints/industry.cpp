@@ -164,7 +164,9 @@ py::object industry_component_to_constraints(py::object self, py::object g, py::
   const bool has_lower = !lower.is_none() && gt(lower, py::int_(0));
   const bool has_upper = !upper.is_none() && lt(upper, py::int_(1));
   py::list result;
-  for (py::handle i : G["np"].attr("nonzero")(s)[py::int_(0)]) {
+  // Held in a local: iterating an item of a temporary would outlive it.
+  py::object positions = G["np"].attr("nonzero")(s)[py::int_(0)];
+  for (py::handle i : positions) {
     py::object weight = g[i];
     if (has_lower) result.append(richcmp(weight, total * lower, Py_GE));
     if (has_upper) result.append(richcmp(weight, total * upper, Py_LE));

@@ -9,7 +9,6 @@
 
 #include <cmath>
 #include <string>
-#include <vector>
 
 namespace verdalis::constraints {
 
@@ -152,7 +151,13 @@ py::object transaction_constraints(py::handle self, const char* cls, Cap cap, py
   py::set stocks(truthy(stock_list) ? stock_list : pool);
   const double upper = self.attr("upper").cast<double>();
   const py::ssize_t n = py::len(pool);
-  std::vector<double> lower_bound(n, 0.0), upper_bound(n, 1.0);
+  Doubles lower_bound(n), upper_bound(n);
+  auto lower_at = lower_bound.mutable_unchecked<1>();
+  auto upper_at = upper_bound.mutable_unchecked<1>();
+  for (py::ssize_t k = 0; k < n; ++k) {
+    lower_at(k) = 0.0;
+    upper_at(k) = 1.0;
+  }
   py::ssize_t i = 0;
   for (py::handle ob : pool) {
     const py::ssize_t k = i++;
@@ -170,13 +175,12 @@ py::object transaction_constraints(py::handle self, const char* cls, Cap cap, py
       max_weight = (close(k) * held(k) + max_value) / total_equity;
       min_weight = (close(k) * held(k) - max_value) / total_equity;
     }
-    if (max_weight < 1) upper_bound[k] = max_weight;
-    if (min_weight > 0) lower_bound[k] = min_weight;
+    if (max_weight < 1) upper_at(k) = max_weight;
+    if (min_weight > 0) lower_at(k) = min_weight;
   }
-  py::object np = G["np"];
   py::list result;
-  result.append(at_least(g, zeta, np.attr("array")(py::cast(lower_bound))));
-  result.append(at_most(g, zeta, np.attr("array")(py::cast(upper_bound))));
+  result.append(at_least(g, zeta, lower_bound));
+  result.append(at_most(g, zeta, upper_bound));
   return result;
 }
 
