@@ -19,6 +19,9 @@ def test_demo_prints_both_portfolios(small_market, capsys):
     assert out.count("weight sum 1.000000") == 2
     assert out.count("tracking error:") == 2
     assert "largest active industry weights:" in out
+    # the enhanced portfolio's mandate, each limit beside the value reached
+    assert "  TrackingErrorLimit(0.05)\n    tracking error" in out
+    assert "WildcardIndustryConstraint(lower_limit=-0.02, upper_limit=0.02, relative=True, hard=False)" in out
 
 
 # The small market starts on 2020-01-02; the enhanced portfolio needs 252

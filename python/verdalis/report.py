@@ -3,7 +3,8 @@
 `analyse` reads the same risk model the optimizer used (through
 `OptimizeHelper`) and reports the figures an analyst checks first: total
 risk, tracking error, the largest holdings and the largest active industry
-weights.
+weights.  Given the constraint objects of the optimization, it also shows
+each limit next to the value the portfolio reached, in the limit's own units.
 """
 import unicodedata
 from dataclasses import dataclass, field
@@ -30,11 +31,14 @@ class PortfolioReport:
     risk: float
     tracking_error: Optional[float] = None
     active_industry: pd.Series = field(default_factory=lambda: pd.Series(dtype=float))
+    #: one row per limit: constraint, item, value, lower, upper (NaN: no bound)
+    limits: pd.DataFrame = field(default_factory=lambda: pd.DataFrame(
+        columns=["constraint", "item", "value", "lower", "upper"]))
 
     def top_holdings(self, n=10):
         return self.weights.sort_values(ascending=False).head(n)
 
-    def format(self, title, n_holdings=10, n_industries=5):
+    def format(self, title, n_holdings=10, n_industries=5, n_limits=4):
         lines = [title, "-" * len(title)]
         lines.append("stocks held: {} (weights > 1e-4), weight sum {:.6f}".format(
             int((self.weights > 1e-4).sum()), float(self.weights.sum())))
@@ -50,15 +54,86 @@ class PortfolioReport:
                 self.active_industry.abs().sort_values(ascending=False).index).head(n_industries)
             for name, w in largest.items():
                 lines.append("  {} {:+7.2%}".format(_pad(name, 12), w))
+        if len(self.limits):
+            lines.append("limits: value reached [lower .. upper], tightest first")
+            for name, rows in self.limits.groupby("constraint", sort=False):
+                lines.append("  " + name)
+                slack = np.fmin(rows["value"] - rows["lower"], rows["upper"] - rows["value"])
+                shown = rows.loc[slack.fillna(np.inf).sort_values(kind="stable").index[:n_limits]]
+                for row in shown.itertuples():
+                    bounds = " .. ".join("{:8.4f}".format(b) if np.isfinite(b) else "       -"
+                                         for b in (row.lower, row.upper))
+                    lines.append("    {} {:8.4f}  [{}]".format(_pad(row.item, 20), row.value, bounds))
+                if len(rows) > len(shown):
+                    lines.append("    ... {} more within their bounds".format(len(rows) - len(shown)))
         return "\n".join(lines)
 
 
+def _bound(value):
+    return np.nan if value is None else float(value)
+
+
+def _limit_rows(constraint, w, helper, tracking_error):
+    """(item, value, lower, upper) of the limits of one constraint object that
+    the report knows how to measure; none for the others."""
+    from . import constraints as vc
+
+    name = type(constraint).__name__
+    relative = bool(getattr(constraint, "relative", False))
+    if isinstance(constraint, vc.TrackingErrorLimit):
+        yield "tracking error", tracking_error, np.nan, constraint.upper
+    elif isinstance(constraint, (vc.IndustryConstraint, vc.WildcardIndustryConstraint)):
+        mapping = helper.get_industry_mapping(constraint.classification)
+        held = pd.Series(w, index=mapping.index).groupby(mapping.values).sum()
+        bench = helper.get_benchmark_industry_weight(constraint.classification) if relative else None
+        if isinstance(constraint, vc.IndustryConstraint):
+            industries = [i for i in constraint.industries if i in held.index]
+        else:
+            industries = [i for i in held.index if i not in constraint.exclude and i != "UNKNOWN"]
+        for industry in industries:
+            lower, upper = constraint.lower, constraint.upper
+            if relative:
+                b = bench.get(industry, 0)
+                lower, upper = vc.get_deviation_value(b, lower), vc.get_deviation_value(b, upper)
+            yield industry, float(held[industry]), _bound(lower), _bound(upper)
+    elif isinstance(constraint, vc.StyleConstraint):
+        exposure = helper.get_factor_exposure()
+        bench = helper.get_benchmark_style() if relative else None
+        for style in constraint.styles:
+            if style not in exposure.columns:
+                continue
+            lower, upper = constraint.lower, constraint.upper
+            if relative:
+                lower = vc.get_deviation_value(bench[style], lower)
+                upper = vc.get_deviation_value(bench[style], upper)
+            yield style, float(exposure[style].values @ w), _bound(lower), _bound(upper)
+    elif name in ("StockPoolLimit", "IndexComponentLimit", "BenchmarkComponentWeightLimit"):
+        import corvana
+
+        if name == "StockPoolLimit":
+            group = constraint.stock_list
+        elif name == "IndexComponentLimit":
+            group = corvana.index_components(constraint.index_code, helper.prev_trading_date)
+        else:
+            group = set(helper.benchmark_components)
+        share = float(sum(x for ob, x in zip(helper.order_book_ids, w) if ob in group))
+        yield "weight held", share, _bound(constraint.lower), _bound(getattr(constraint, "upper", None))
+    elif isinstance(constraint, vc.TurnoverLimit):
+        h = constraint._current_holding
+        current = h.reindex(helper.order_book_ids, fill_value=0.0).to_numpy()
+        outside = float(h[~h.index.isin(helper.order_book_ids)].abs().sum())
+        yield "turnover", (np.abs(w - current).sum() + outside) / 2, np.nan, constraint.upper
+
+
 def analyse(weights, date, benchmark=None, *, cov_model=CovModel.FACTOR_MODEL_DAILY,
-            risk_model=RiskModel.V1, classification=IndustryClassification.SWS):
+            risk_model=RiskModel.V1, classification=IndustryClassification.SWS, cons=None):
     """Risk, tracking error and active industry weights of `weights` on `date`.
 
     `benchmark` is an `OptimizeBenchmark` (or None); risk figures use the
-    unscaled risk model (both aversion coefficients 1).
+    unscaled risk model (both aversion coefficients 1).  `cons`, the
+    constraint objects of the optimization, adds the table of limits: each
+    limit next to the value reached, in its own units (weights, exposures,
+    tracking error a year).
     """
     weights = pd.Series(weights, dtype=float)
     ids = list(weights.index)
@@ -68,8 +143,17 @@ def analyse(weights, date, benchmark=None, *, cov_model=CovModel.FACTOR_MODEL_DA
     exposure = B.T @ w
     risk = float(np.sqrt(exposure @ exposure + d @ (w * w)))
     report = PortfolioReport(weights=weights, risk=risk)
-    if benchmark is None:
-        return report
+    if benchmark is not None:
+        _add_benchmark_figures(report, w, helper, classification)
+    rows = [(repr(c),) + row for c in (cons or []) for row in _limit_rows(c, w, helper, report.tracking_error)]
+    if rows:
+        report.limits = pd.DataFrame(rows, columns=["constraint", "item", "value", "lower", "upper"])
+    return report
+
+
+def _add_benchmark_figures(report, w, helper, classification):
+    ids = helper.order_book_ids
+    weights = report.weights
 
     union = helper.union_components
     active = np.concatenate([w, np.zeros(len(union) - len(ids))]) - helper.benchmark_weight.values
@@ -81,4 +165,3 @@ def analyse(weights, date, benchmark=None, *, cov_model=CovModel.FACTOR_MODEL_DA
     bench = helper.get_benchmark_industry_weight(classification)
     report.active_industry = held.reindex(held.index.union(bench.index), fill_value=0.0) \
         .sub(bench, fill_value=0.0)
-    return report
