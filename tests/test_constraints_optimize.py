@@ -260,3 +260,20 @@ def test_a_held_stock_without_a_close_is_refused(market):
     with pytest.warns(OptimizerWarning), pytest.raises(Exception, match="NO.PRICE") as info:
         limit.to_constraints(cp.Variable(5, nonneg=True), 1.0, h)
     assert "没有收盘价" in str(info.value)
+
+
+def test_readme_rebalancing_example_runs(small_market):
+    from pathlib import Path
+    import re
+
+    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+    [block] = [b for b in re.findall(r"```python\n(.*?)```", readme, flags=re.S) if "TurnoverLimit" in b]
+    # the same example, on a date of the small market (whose index has ten members)
+    code = block.replace('"2024-06-28"', '"2021-06-30"').replace("(0, 0.02)", "(0, 0.2)")
+    scope = {}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", OptimizerWarning)
+        exec(compile(code, "README.md", "exec"), scope)
+    held, weights = scope["held"], scope["weights"]
+    turnover = (weights - held.reindex(weights.index, fill_value=0.0)).abs().sum() / 2
+    assert weights.sum() == pytest.approx(1.0) and turnover <= 0.3 + TOL
