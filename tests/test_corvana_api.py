@@ -354,3 +354,18 @@ def test_store_without_data_is_an_error_when_it_cannot_be_filled(tmp_path, forei
         store.close()
     assert calls == []
     assert not foreign or (folder / "notes.txt").read_text() == "keep"
+
+
+@pytest.mark.parametrize("version", ["v1", "v2"])
+def test_factor_covariance_per_horizon(small_market, version):
+    """Each horizon of one version and date is its own matrix, whatever was read before."""
+    raw = pd.read_parquet(small_market / "factor_covariance.parquet")
+    snapshot = corvana.get_risk_model_date(DAY, version)
+    raw = raw[(raw["version"] == version) & (pd.to_datetime(raw["date"]).dt.date == snapshot)]
+    for horizon in ["daily", "monthly", "quarterly", "daily"]:
+        got = corvana.get_factor_covariance(DAY, horizon, version)
+        rows = raw[raw["horizon"] == horizon]
+        expected = got.copy() * np.nan
+        for fi, fj, c in zip(rows["factor_i"], rows["factor_j"], rows["cov"]):
+            expected.loc[fi, fj] = expected.loc[fj, fi] = c
+        np.testing.assert_allclose(got.to_numpy(), expected.to_numpy(), rtol=0, atol=0)

@@ -246,3 +246,37 @@ def test_style_exposures(universe):
     union_expo = corvana.get_risk_exposure(h.union_components, h.risk_model_date).loc[h.union_components]
     expected = weights.values @ union_expo[STYLE_FACTORS].values
     np.testing.assert_allclose(h.get_benchmark_style()[STYLE_FACTORS].values, expected)
+
+
+def _scribble(value):
+    """Overwrite every entry of a returned frame, series or array in place
+    (a read-only array refuses, which is as good)."""
+    try:
+        if isinstance(value, pd.Series) and value.dtype == object:
+            value.iloc[:] = "edited"
+        elif isinstance(value, (pd.DataFrame, pd.Series)):
+            value.iloc[:] = 99.0
+        else:
+            value[...] = 99.0
+    except ValueError:
+        pass
+
+
+@pytest.mark.parametrize("read", [
+    lambda h: h.get_factor_exposure(),
+    lambda h: h.get_benchmark_style(),
+    lambda h: h.get_industry_mapping(IndustryClassification.SWS),
+    lambda h: h.get_benchmark_industry_weight(IndustryClassification.SWS),
+    lambda h: h.get_cov_matrix(),
+    lambda h: h.get_union_cov_matrix(),
+], ids=["exposure", "benchmark_style", "industry", "benchmark_industry", "cov", "union_cov"])
+def test_caller_edits_do_not_reach_later_reads(universe, read):
+    h = make(universe["pool"], RecordingBenchmark())
+    first = read(h)
+    snapshot = first.copy()
+    _scribble(first)
+    again = read(h)
+    if isinstance(snapshot, (pd.DataFrame, pd.Series)):
+        assert again.equals(snapshot)
+    else:
+        np.testing.assert_array_equal(again, snapshot)

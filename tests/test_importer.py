@@ -74,6 +74,13 @@ def _set(row, column, value):
     return fn
 
 
+def _zero_weights_of(frame, row):
+    """Set to 0 every weight of the index and date of ``row``."""
+    same = (frame["index_id"] == frame.loc[row, "index_id"]) & (frame["date"] == frame.loc[row, "date"])
+    frame.loc[same, "weight"] = "0"
+    return frame
+
+
 @pytest.mark.parametrize(
     "table, edit, expected",
     [
@@ -85,6 +92,11 @@ def _set(row, column, value):
         ("bars", _set(5, "order_book_id", "123456.XSHG"), r"bars\.csv: row 6 .*'order_book_id'.*not in instruments"),
         ("bars", lambda f: pd.concat([f, f.iloc[[10]]], ignore_index=True), r"bars\.csv: row \d+ .*duplicate key"),
         ("index_weights", _set(500, "weight", "-0.1"), r"index_weights\.csv: row 501 .*column 'weight'"),
+        ("index_weights", _set(300, "order_book_id", "999999.XSHE"),
+         r"index_weights\.csv: row 301 .*'order_book_id': '999999\.XSHE' is not in instruments"),
+        ("index_weights", _set(2, "index_id", "000999.XSHG"), r"index_weights\.csv: row 3 .*'index_id'.*not in instruments"),
+        ("index_weights", lambda f: _zero_weights_of(f, 400),
+         r"index_weights\.csv: row \d+ .*column 'weight'.*sum to 0"),
         ("instruments", _set(2, "listed_date", "yesterday"), r"instruments\.csv: row 3 .*column 'listed_date'"),
         ("instruments", lambda f: f.drop(columns="type"), r"instruments\.csv: missing column\(s\) 'type'"),
         ("style_exposure", _set(12, "version", "v9"), r"style_exposure\.csv: row 13 .*column 'version'"),

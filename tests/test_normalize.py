@@ -238,3 +238,13 @@ def test_bound_sums_tolerate_rounding():
         vo.parse_bnds({"*": (0.0, 0.1), "A": (0.0, 0.6999999)}, ids)
     with pytest.raises(InvalidArgument, match="^下限之和大于1$"):
         vo.parse_bnds(dict(bnds, D=(0.1000001, 0.2)), ids)
+
+
+@pytest.mark.parametrize("entry, lower_a, upper_a", [
+    ((None, 0.3), 0.0, 0.3),    # None below: no lower limit, not the "*" one
+    ((0.05, None), 0.05, 1.0),  # None above: no upper limit, not the "*" one
+    ((None, None), 0.0, 1.0),
+])
+def test_none_in_a_stock_entry_is_no_limit_not_the_wildcard(entry, lower_a, upper_a):
+    lower, upper = vo.parse_bnds({"*": (0.1, 0.4), "A": entry}, ["A", "B", "C"])
+    assert lower.tolist() == [lower_a, 0.1, 0.1] and upper.tolist() == [upper_a, 0.4, 0.4]

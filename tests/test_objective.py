@@ -547,3 +547,19 @@ def test_risk_parity_equalises_risk_contributions(factor):
     w = solve(vo.RiskParity(), h, budget=False)  # the optimizer solves it unconstrained
     rc = w * ((B @ B.T + np.diag(d)) @ w)
     assert rc.max() / rc.min() - 1 < 0.01
+
+
+@pytest.mark.parametrize("make", [lambda r: vo.MaxSharpeRatio(expected_returns=r),
+                                  lambda r: vo.MaxInformationRatio(expected_active_returns=r)],
+                         ids=["sharpe", "information"])
+@pytest.mark.parametrize("given, vector", [
+    ({"A": np.nan, "B": 1.0, "D": None}, [0.0, 1.0, 0.0, 0.0]),  # NaN, absent and None all count as 0
+    ({"A": 0.5, "B": np.nan, "C": 0.5, "D": 1.0}, [0.5, 0.0, 0.5, 1.0]),
+])
+def test_missing_given_returns_count_as_zero(make, given, vector):
+    obj = make(given)
+    with pytest.warns(OptimizerWarning, match="缺失"):
+        cons = [build(obj, helper(), cp.Variable(nonneg=True), g_value=np.eye(4)[i])[1][0]
+                for i in range(4)]
+    # the unit-return constraint reads g @ returns == 1
+    assert [c.expr.value + 1 for c in cons] == pytest.approx(vector)

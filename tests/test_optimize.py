@@ -493,3 +493,58 @@ def test_min_tracking_error_against_the_index(members):
     cp.Problem(cp.Minimize(cp.quad_form(active, helper.get_union_cov_matrix())),
                [cp.sum(w) == 1, w >= 0]).solve(solver=cp.CLARABEL)
     assert np.abs(result.values - w.value).max() < 1e-3
+
+
+@pytest.mark.parametrize("first_status, retried", [
+    (cp.INFEASIBLE, True),
+    (cp.INFEASIBLE_INACCURATE, True),
+    (cp.UNBOUNDED, False),
+    (cp.UNBOUNDED_INACCURATE, False),
+    (cp.USER_LIMIT, False),
+])
+def test_which_first_outcomes_drop_the_soft_constraints(helper_calls, monkeypatch, first_status, retried):
+    """The first solve reports ``first_status``; later solves are real."""
+    real = cp.Problem.solve
+    counts = []
+
+    def solve(self, **kwargs):
+        counts.append(len(self.constraints))
+        if len(counts) == 1:
+            self._status = first_status
+            return 0.0
+        return real(self, **kwargs)
+
+    monkeypatch.setattr(cp.Problem, "solve", solve)
+    soft = Limit(lambda g, z: [g[0] >= 0.5 * z], hard=False)
+    if retried:
+        with pytest.warns(OptimizerWarning, match="放弃所有软约束重试"):
+            result = vo.portfolio_optimize(IDS, DATE, cons=[soft], solver="CLARABEL")
+        assert counts == [2, 1]
+        assert np.abs(result.values - reference_min_variance(fake_cov())).max() < 1e-4
+    else:
+        with pytest.raises(OptimizationFailed) as info:
+            vo.portfolio_optimize(IDS, DATE, cons=[soft], solver="CLARABEL")
+        assert info.value.args == (first_status,) and counts == [2]
+
+
+def reference_with_bounds(cov, lower, upper):
+    w = cp.Variable(cov.shape[0])
+    cp.Problem(cp.Minimize(cp.quad_form(w, cov)),
+               [cp.sum(w) == 1, w >= lower, w <= upper]).solve(solver=cp.CLARABEL)
+    return w.value
+
+
+@pytest.mark.parametrize("base", [MinVariance, MaxSharpeRatio, MaxInformationRatio])
+@pytest.mark.parametrize("bnds, lower, upper", [
+    ({"*": (0.1, 0.5)}, [0.1] * 5, [0.5] * 5),
+    ({"*": (0.0, 0.4), "E": (0.3, None)}, [0, 0, 0, 0, 0.3], [0.4, 0.4, 0.4, 0.4, 1.0]),
+])
+def test_bounds_hold_on_the_weights_for_every_scale(helper_calls, base, bnds, lower, upper):
+    """The bounds are on g / zeta, so they bind the same whether zeta is 1 or a variable."""
+    mu = np.full(len(IDS), 0.1)
+    ratio = base is not MinVariance
+    objective = recording(base, internal=lambda g, zeta: [mu @ g == 1] if ratio else [])
+    result = vo.portfolio_optimize(IDS, DATE, objective=objective, bnds=bnds, benchmark="IDX",
+                                   solver="CLARABEL")
+    expected = reference_with_bounds(fake_cov(), np.array(lower), np.array(upper))
+    assert np.abs(result.values - expected).max() < 1e-4
