@@ -1,8 +1,13 @@
-"""Command line: a showcase of the optimizer on the demo market.
+"""Command line: optimizations from config files, and a showcase on the demo market.
 
-``python -m verdalis.cli demo`` builds the demo market if there is none yet
-(through corvana), then optimizes two portfolios and prints their ex-ante
-analytics:
+``verdalis run CONFIG`` optimizes what a TOML config describes (see
+`verdalis.config`) and writes weights.csv, report.json and report.html;
+``verdalis diagnose CONFIG`` explains a config whose limits cannot all hold.
+Exit status: 0 done, 1 a request the data cannot serve, 2 bad command-line
+usage, 3 a config error, 4 an infeasible problem.
+
+``verdalis demo`` builds the demo market if there is none yet (through
+corvana), then optimizes two portfolios and prints their ex-ante analytics:
 
 * an index-enhancement portfolio: `ActiveMeanVariance` against the 300-stock
   index over the members of the 300- and 500-stock indices, within a 5 %
@@ -17,6 +22,7 @@ import os
 import sys
 import time
 import warnings
+from pathlib import Path
 
 import corvana
 
@@ -128,10 +134,97 @@ def _demo(date_text, max_weight):
     return 0
 
 
+EXIT_DATA, EXIT_USAGE, EXIT_CONFIG, EXIT_INFEASIBLE = 1, 2, 3, 4
+
+
+def _diagnosis_text(exc):
+    """The diagnosis of an infeasible optimization, when the package can give one."""
+    diagnose = getattr(exc, "diagnose", None)
+    if diagnose is None:
+        return None
+    return str(diagnose())
+
+
+def _run(config_path, date_text, out):
+    from .config import load
+    from .exception import OptimizationFailed
+    from .optimize import portfolio_optimize
+    from .report import analyse, build_report, write_report
+
+    config = load(config_path)
+    date = _parse_date(date_text) if date_text else config.date
+    store = _store().ready()
+    arguments = config.build(date)
+    started = time.perf_counter()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            weights = portfolio_optimize(**arguments)
+        except OptimizationFailed as exc:
+            for w in caught:
+                print("warning:", w.message, file=sys.stderr)
+            print("verdalis: the optimization of {} on {} failed: {}".format(config_path, date, exc),
+                  file=sys.stderr)
+            text = _diagnosis_text(exc)
+            if text:
+                print(text)
+            return EXIT_INFEASIBLE
+    took = time.perf_counter() - started
+    for w in caught:
+        print("warning:", w.message, file=sys.stderr)
+    limits = None
+    if arguments.get("cons"):
+        from .benchmark import IndexBenchmark
+
+        benchmark = IndexBenchmark(config.benchmark) if config.benchmark else None
+        limits = analyse(weights, date, benchmark, cons=arguments["cons"]).limits
+    report = build_report(weights, date, config.benchmark, constraints=limits,
+                          cov_model=arguments.get("cov_model", "daily"),
+                          risk_model=arguments.get("risk_model", "v1"))
+    out = Path(out) if out else Path(config_path).with_suffix("").with_name(Path(config_path).stem + "-" + str(date))
+    title = "{} on {}".format(Path(config_path).stem, date)
+    paths = write_report(report, out, title, market_line=_market_line(store),
+                         summary_lines=["{} stocks in the pool, {} objective, solved in {:.2f} s".format(
+                             len(arguments["order_book_ids"]), config.objective["type"], took)])
+    risk = report.risk
+    print("{}: {} stocks held of {}, ex-ante risk {:.2%}{}, solved in {:.2f} s".format(
+        title, report.holdings["count"], len(arguments["order_book_ids"]), risk["total_risk"],
+        ", tracking error {:.2%}".format(risk["tracking_error"]) if "tracking_error" in risk else "", took))
+    for name, path in paths.items():
+        print("  {:8} {}".format(name, path))
+    return 0
+
+
+def _diagnose(config_path, date_text):
+    from .config import load
+
+    config = load(config_path)
+    date = _parse_date(date_text) if date_text else config.date
+    _store().ready()
+    try:
+        from .diagnose import diagnose
+    except ImportError:
+        raise UserError("this installation cannot diagnose optimizations") from None
+    print(diagnose(**config.build(date)))
+    return 0
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="verdalis", description=__doc__.splitlines()[0])
     parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
     sub = parser.add_subparsers(dest="command", required=True)
+    run = sub.add_parser("run", help="optimize what a config file describes and write its report",
+                         description="Optimize what CONFIG (TOML) describes; write weights.csv, report.json "
+                                     "and report.html into --out.")
+    run.add_argument("config", help="the TOML file describing the optimization")
+    run.add_argument("--date", help="optimization date YYYY-MM-DD (default: the config's)")
+    run.add_argument("--out", help="output folder (default: CONFIG-DATE beside the config)")
+    run.add_argument("-v", "--verbose", action="store_true", help="log solve times")
+    diag = sub.add_parser("diagnose", help="explain which limits of a config conflict, or what each one costs",
+                          description="Print the diagnosis of the optimization CONFIG describes.")
+    diag.add_argument("config", help="the TOML file describing the optimization")
+    diag.add_argument("--date", help="optimization date YYYY-MM-DD (default: the config's)")
+    diag.add_argument("-v", "--verbose", action="store_true", help="log solve times")
     demo = sub.add_parser("demo", help="optimize two showcase portfolios on the demo market")
     demo.add_argument("--date", default="2024-06-28", help="optimization date (default %(default)s)")
     demo.add_argument("--max-weight", type=float, default=0.03,
@@ -140,19 +233,27 @@ def main(argv=None):
     args = parser.parse_args(argv)
     if args.verbose:
         logging.basicConfig(level=logging.INFO, format="%(levelname)s %(message)s")
-    if args.command != "demo":
-        return 2
+    from .config import ConfigError
     from .exception import InvalidArgument
 
     try:
+        if args.command == "run":
+            return _run(args.config, args.date, args.out)
+        if args.command == "diagnose":
+            return _diagnose(args.config, args.date)
         return _demo(args.date, args.max_weight)
+    except ConfigError as exc:
+        if os.environ.get("VERDALIS_DEBUG"):
+            raise
+        print("verdalis: config error: {}".format(exc), file=sys.stderr)
+        return EXIT_CONFIG
     except (UserError, InvalidArgument, corvana.StoreError, ValueError, OSError) as exc:
         # A request the data cannot serve (or a broken store): one line, no
         # traceback; VERDALIS_DEBUG=1 shows where it came from.
         if os.environ.get("VERDALIS_DEBUG"):
             raise
         print("verdalis: error: {}".format(exc), file=sys.stderr)
-        return 1
+        return EXIT_DATA
     except KeyboardInterrupt:
         print("verdalis: interrupted", file=sys.stderr)
         return 130

@@ -91,6 +91,9 @@ class _RiskData(NamedTuple):
     style_exposure: np.ndarray   # m x len(styles), gaps filled
     B: np.ndarray          # m x k, B B^T = fra * X F X^T (annualised)
     d: np.ndarray          # m, sra * annualised specific variance
+    factors: list          # factor names, in covariance order
+    X: np.ndarray          # m x len(factors) exposures (country, industries, styles)
+    F: np.ndarray          # annualised factor covariance, unscaled by fra
 
 
 class OptimizeHelper:
@@ -288,7 +291,8 @@ class OptimizeHelper:
         B = math.sqrt(self.factor_risk_aversion) * (X @ L)
         d = self.specific_risk_aversion * spec
         return _RiskData(snapshot, styles, _readonly(style_values),
-                         _readonly(np.ascontiguousarray(B)), _readonly(d))
+                         _readonly(np.ascontiguousarray(B)), _readonly(d),
+                         list(factors), _readonly(X), _readonly(F))
 
     @staticmethod
     def _cov_from_factors(B, d):
@@ -313,6 +317,20 @@ class OptimizeHelper:
         """(B, d) over union_components, same form as get_factor_risk()."""
         self._require_benchmark("get_union_factor_risk")
         return self._risk.B, self._risk.d
+
+    def get_factor_model(self, union=False):
+        """(X, F) of the risk model: exposures (rows the pool, or union_components
+        with ``union=True``; one column per factor) and the annualised factor
+        covariance, so that B Bᵀ = factor_risk_aversion · X F Xᵀ.  Copies:
+        editing them changes nothing here."""
+        if union:
+            self._require_benchmark("get_factor_model")
+        rows = self.union_components if union else self.order_book_ids
+        risk = self._risk
+        X = pd.DataFrame(risk.X[:len(rows)].copy(), index=pd.Index(rows, name="order_book_id"),
+                         columns=risk.factors)
+        F = pd.DataFrame(risk.F.copy(), index=risk.factors, columns=risk.factors)
+        return X, F
 
     def get_cov_matrix(self):
         """Annualised n×n covariance matrix of the pool, in pool order."""

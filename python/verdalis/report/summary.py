@@ -13,8 +13,8 @@ from typing import Optional
 import numpy as np
 import pandas as pd
 
-from .const import CovModel, IndustryClassification, RiskModel
-from .helper import OptimizeHelper
+from ..const import CovModel, IndustryClassification, RiskModel
+from ..helper import OptimizeHelper
 
 
 def _pad(text, width):
@@ -76,7 +76,7 @@ def _bound(value):
 def _limit_rows(constraint, w, helper, tracking_error):
     """(item, value, lower, upper) of the limits of one constraint object that
     the report knows how to measure; none for the others."""
-    from . import constraints as vc
+    from .. import constraints as vc
 
     name = type(constraint).__name__
     relative = bool(getattr(constraint, "relative", False))
