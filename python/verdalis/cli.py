@@ -2,7 +2,9 @@
 
 ``verdalis run CONFIG`` optimizes what a TOML config describes (see
 `verdalis.config`) and writes weights.csv, report.json and report.html;
-``verdalis diagnose CONFIG`` explains a config whose limits cannot all hold.
+``verdalis diagnose CONFIG`` explains a config whose limits cannot all hold;
+``verdalis backtest`` and ``verdalis sweep`` run a mandate through time (see
+`verdalis.backtest`).
 Exit status: 0 done, 1 a request the data cannot serve, 2 bad command-line
 usage, 3 a config error, 4 an infeasible problem.
 
@@ -209,6 +211,55 @@ def _diagnose(config_path, date_text):
     return 0
 
 
+def _backtest(args):
+    from .backtest import run
+
+    result = run(args.config, _parse_date(args.start), _parse_date(args.end), _rebalance(args.rebalance),
+                 args.cost_bps, out=args.out, resume=args.resume)
+    print(result.summary.to_string(float_format=lambda v: "{:.4f}".format(v)))
+    print("written to {}".format(args.out))
+    return 0
+
+
+def _rebalance(text):
+    if "," in text:
+        return [_parse_date(t) for t in text.split(",")]
+    return text
+
+
+def _sweep(args):
+    from .backtest import sweep
+
+    grid = {}
+    for item in args.grid:
+        key, _, values = item.partition("=")
+        if not values:
+            raise UserError("--grid {!r}: write KEY=V1,V2,...".format(item))
+        grid[key.strip()] = [_scalar(v) for v in values.split(",")]
+    client = None
+    if args.scheduler:
+        from dask.distributed import Client
+
+        client = Client(args.scheduler)
+    table = sweep(args.config, grid, _parse_date(args.start), _parse_date(args.end),
+                  _rebalance(args.rebalance), client=client, cost_bps=args.cost_bps)
+    print(table.to_string(float_format=lambda v: "{:.4f}".format(v)))
+    if args.out:
+        Path(args.out).parent.mkdir(parents=True, exist_ok=True)
+        table.to_csv(args.out)
+    return 0
+
+
+def _scalar(text):
+    text = text.strip()
+    for cast in (int, float):
+        try:
+            return cast(text)
+        except ValueError:
+            pass
+    return {"true": True, "false": False}.get(text.lower(), text)
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="verdalis", description=__doc__.splitlines()[0])
     parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
@@ -225,6 +276,24 @@ def main(argv=None):
     diag.add_argument("config", help="the TOML file describing the optimization")
     diag.add_argument("--date", help="optimization date YYYY-MM-DD (default: the config's)")
     diag.add_argument("-v", "--verbose", action="store_true", help="log solve times")
+    for name, help_text in (("backtest", "rebalance a config's mandate through time"),
+                            ("sweep", "backtest a config over a grid of parameter values, in parallel")):
+        cmd = sub.add_parser(name, help=help_text, description=help_text.capitalize() + ".")
+        cmd.add_argument("config", help="the TOML file describing the mandate")
+        cmd.add_argument("--start", required=True, help="first day YYYY-MM-DD")
+        cmd.add_argument("--end", required=True, help="last day YYYY-MM-DD")
+        cmd.add_argument("--rebalance", default="monthly",
+                         help="monthly, weekly, a number of trading days, or dates D1,D2,... (default monthly)")
+        cmd.add_argument("--cost-bps", type=float, default=0.0, help="trading cost, bps of the value traded")
+        if name == "backtest":
+            cmd.add_argument("--out", required=True, help="folder for the Parquet tables, report and checkpoint")
+            cmd.add_argument("--resume", action="store_true", help="continue an interrupted run in --out")
+        else:
+            cmd.add_argument("--grid", action="append", required=True,
+                             help="KEY=V1,V2,... e.g. constraints[0].upper_limit=0.02,0.03,0.05 (repeatable)")
+            cmd.add_argument("--scheduler", help="address of a Dask scheduler (default: local processes)")
+            cmd.add_argument("--out", help="CSV file for the summary table")
+        cmd.add_argument("-v", "--verbose", action="store_true", help="log solve times")
     demo = sub.add_parser("demo", help="optimize two showcase portfolios on the demo market")
     demo.add_argument("--date", default="2024-06-28", help="optimization date (default %(default)s)")
     demo.add_argument("--max-weight", type=float, default=0.03,
@@ -241,6 +310,10 @@ def main(argv=None):
             return _run(args.config, args.date, args.out)
         if args.command == "diagnose":
             return _diagnose(args.config, args.date)
+        if args.command == "backtest":
+            return _backtest(args)
+        if args.command == "sweep":
+            return _sweep(args)
         return _demo(args.date, args.max_weight)
     except ConfigError as exc:
         if os.environ.get("VERDALIS_DEBUG"):

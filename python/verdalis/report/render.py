@@ -181,3 +181,107 @@ def write_report(report, out, title, *, market_line="", summary_lines=()) -> dic
     paths["html"].write_text(render_html(report, title, market_line=market_line, summary_lines=summary_lines),
                              encoding="utf-8")
     return paths
+
+
+# ---------------------------------------------------------------------------- backtests
+
+def backtest_figures(result) -> dict:
+    """PNG bytes of a backtest's figures: nav, active, drawdown, turnover, tracking."""
+    plt = _pyplot()
+    nav = result.nav
+    out = {}
+    fig, ax = plt.subplots(figsize=(7, 3.4))
+    ax.plot(nav.index, nav["portfolio"], label="portfolio", color="#3b6ea8")
+    if nav["benchmark"].notna().any():
+        ax.plot(nav.index, nav["benchmark"], label="benchmark", color="#9aa5b1")
+    ax.set_title("Cumulative return (NAV)")
+    ax.legend(fontsize=8)
+    out["nav"] = _png(fig)
+    plt.close(fig)
+
+    if nav["benchmark"].notna().any():
+        fig, ax = plt.subplots(figsize=(7, 3.0))
+        ax.plot(nav.index, (nav["portfolio"] / nav["benchmark"] - 1) * 100, color="#3b6ea8")
+        ax.axhline(0, color="black", linewidth=0.6)
+        ax.set_ylabel("%")
+        ax.set_title("Cumulative active return")
+        out["active"] = _png(fig)
+        plt.close(fig)
+
+    fig, ax = plt.subplots(figsize=(7, 3.0))
+    drawdown = (nav["portfolio"] / nav["portfolio"].cummax() - 1) * 100
+    ax.fill_between(nav.index, drawdown, 0, color="#c0504d", alpha=0.6)
+    ax.set_ylabel("%")
+    ax.set_title("Drawdown")
+    out["drawdown"] = _png(fig)
+    plt.close(fig)
+
+    if len(result.turnover):
+        fig, ax = plt.subplots(figsize=(7, 3.0))
+        ax.bar(range(len(result.turnover)), result.turnover.to_numpy() * 100, color="#3b6ea8")
+        ax.set_xticks(range(len(result.turnover)), [d.strftime("%Y-%m-%d") for d in result.turnover.index],
+                      rotation=70, fontsize=7)
+        ax.set_ylabel("one-way, %")
+        ax.set_title("Turnover at each rebalance")
+        out["turnover"] = _png(fig)
+        plt.close(fig)
+
+    tracking = tracking_table(result)
+    if tracking is not None and tracking["realised"].notna().any():
+        fig, ax = plt.subplots(figsize=(7, 3.0))
+        ax.plot(tracking.index, tracking["ex_ante"] * 100, marker="o", label="ex ante", color="#3b6ea8")
+        ax.plot(tracking.index, tracking["realised"] * 100, marker="s", label="realised", color="#c0504d")
+        ax.set_ylabel("% a year")
+        ax.set_title("Tracking error: ex ante against realised (each holding period)")
+        ax.legend(fontsize=8)
+        out["tracking"] = _png(fig)
+        plt.close(fig)
+    return out
+
+
+def tracking_table(result):
+    """Ex-ante tracking error at each rebalance and the realised one over the period it was held."""
+    nav, records = result.nav, result.rebalances
+    if not len(records) or not nav["benchmark"].notna().all():
+        return None
+    active = nav["portfolio"].pct_change() - nav["benchmark"].pct_change()
+    bounds = list(records.index) + [nav.index[-1] + pd.Timedelta(days=1)]
+    realised = []
+    for start, stop in zip(bounds[:-1], bounds[1:]):
+        period = active[(active.index >= start) & (active.index < stop)].dropna()
+        realised.append(period.std() * np.sqrt(252) if len(period) > 2 else np.nan)
+    return pd.DataFrame({"ex_ante": records["ex_ante_te"].to_numpy(dtype=float), "realised": realised},
+                        index=records.index)
+
+
+def backtest_html(result, title="Backtest") -> str:
+    """One self-contained page of a backtest's numbers and figures."""
+    images = backtest_figures(result)
+    summary = result.summary
+    percent = {"annual_return", "volatility", "max_drawdown", "benchmark_return", "active_return",
+               "tracking_error", "average_turnover", "ex_ante_tracking_error"}
+    rows = "".join("<tr><th style='text-align:left'>{}</th><td>{}</td></tr>".format(
+        html.escape(k.replace("_", " ")), "{:.2%}".format(v) if k in percent else "{:,.3f}".format(v))
+        for k, v in summary.items() if np.isfinite(v))
+    records = result.rebalances.copy()
+    if len(records):
+        records.index = [d.strftime("%Y-%m-%d") for d in records.index]
+    parts = [
+        "<!DOCTYPE html><html lang='en'><head><meta charset='utf-8'><title>{}</title>".format(html.escape(title)),
+        "<style>body{font-family:-apple-system,'Segoe UI',Roboto,'Noto Sans',sans-serif;margin:2em auto;"
+        "max-width:1000px;color:#222}table.table{border-collapse:collapse;font-size:.85em}"
+        "table.table td,table.table th{padding:.25em .7em;border-bottom:1px solid #eee;text-align:right}"
+        ".grid img{max-width:480px;width:100%}.grid{display:flex;flex-wrap:wrap;gap:1em}</style></head><body>",
+        "<h1>{}</h1>".format(html.escape(title)),
+        "<p>{} .. {}, {} rebalances</p>".format(result.nav.index[0].date(), result.nav.index[-1].date(),
+                                                 len(records)),
+        "<h2>Summary</h2><table class='table'>{}</table>".format(rows),
+        "<h2>Figures</h2><div class='grid'>" + "".join(
+            "<img alt='{0}' id='figure-{0}' src='data:image/png;base64,{1}'>".format(
+                name, base64.b64encode(png).decode("ascii")) for name, png in images.items()) + "</div>",
+    ]
+    if len(records):
+        parts.append("<h2 id='rebalances'>Rebalances</h2>" + _table(
+            records, {"cost": "{:,.0f}", "turnover": "{:.2%}", "ex_ante_te": "{:.2%}"}, "date"))
+    parts.append("</body></html>")
+    return "\n".join(parts)

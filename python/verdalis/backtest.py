@@ -1,0 +1,438 @@
+"""A mandate through time: rebalance on a calendar, drift in between, and
+sweep many mandates in parallel.
+
+At each rebalance date D the config is built anew for D (the pool as of the
+day before, fresh objective and constraint objects, so no estimate is ever
+reused), the book's **drifted** holding is handed to every holding-aware
+constraint (`TurnoverLimit` gets weights, the transaction limits shares and
+cash), and the new weights replace the book at the close of the day before D
+(the optimization uses data up to then).  Between rebalances every position
+moves with its total return (prices adjusted for dividends and splits); a
+stock delisted while held leaves at its last close into cash; a stock
+suspended (no volume) on D cannot be traded and keeps its drifted weight.
+Trading costs are `cost_bps` basis points of the value traded.  An infeasible
+date does not end the run: the book is held and the date recorded with its
+diagnosis.  The first rebalance starts from cash, so holding-aware limits are
+left out on that date (the result says so).
+
+Each finished date is checkpointed in `out` (when given), so an interrupted
+run continues with ``resume=True`` where it stopped.  `sweep` runs one
+backtest per point of a parameter grid on local processes or on a
+`dask.distributed.Client`.
+"""
+from __future__ import annotations
+
+import copy
+import datetime
+import itertools
+import math
+import os
+import pickle
+import re
+import warnings
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Optional
+
+import numpy as np
+import pandas as pd
+
+import corvana
+
+from .config import Config, ConfigError, load
+from .const import TRADING_DAYS_PER_YEAR
+
+__all__ = ["BacktestResult", "rebalance_dates", "run", "sweep"]
+
+HOLDING_AWARE = ("TurnoverLimit", "TransactionVolumeLimit", "TransactionMarketValueLimit")
+CHECKPOINT = "checkpoint.pickle"
+
+
+@dataclass
+class BacktestResult:
+    """What a backtest produced; the names below are fixed for tools to rely on."""
+
+    #: by trading day: `portfolio` and `benchmark` NAV, both starting at 1
+    nav: pd.DataFrame
+    #: the weights chosen at each rebalance date, one row per date
+    weights: pd.DataFrame
+    #: one-way turnover at each rebalance date
+    turnover: pd.Series
+    #: annualised return, volatility, Sharpe, information ratio, max drawdown, average turnover, ...
+    summary: pd.Series
+    #: per rebalance date: status, costs, ex-ante and realised tracking error, notes
+    rebalances: pd.DataFrame = field(default_factory=pd.DataFrame)
+
+    def save(self, out) -> Path:
+        """Parquet tables and report.html into the folder `out`."""
+        from .report.render import backtest_html
+
+        out = Path(out)
+        out.mkdir(parents=True, exist_ok=True)
+        self.nav.to_parquet(out / "nav.parquet")
+        self.weights.to_parquet(out / "weights.parquet")
+        self.turnover.rename("turnover").to_frame().to_parquet(out / "turnover.parquet")
+        self.rebalances.astype({"notes": str}).to_parquet(out / "rebalances.parquet")
+        self.summary.rename("value").to_frame().to_csv(out / "summary.csv")
+        (out / "report.html").write_text(backtest_html(self), encoding="utf-8")
+        return out
+
+
+def _trading_days(start, end):
+    return [pd.Timestamp(d).date() for d in corvana.get_trading_dates(start, end)]
+
+
+def rebalance_dates(start, end, rebalance="monthly") -> list:
+    """The rebalance dates in [start, end]: "monthly" / "weekly" (the first
+    trading day of each month / week), an integer N or "N" (every N trading
+    days from the first), or explicit dates (moved to the next trading day)."""
+    days = _trading_days(start, end)
+    if not days:
+        raise ValueError("no trading days between {} and {}".format(start, end))
+    if isinstance(rebalance, (list, tuple)):
+        chosen = []
+        for d in rebalance:
+            d = pd.Timestamp(d).date()
+            later = [t for t in days if t >= d]
+            if later and later[0] not in chosen:
+                chosen.append(later[0])
+        return chosen
+    if rebalance in ("monthly", "weekly"):
+        key = (lambda d: (d.year, d.month)) if rebalance == "monthly" else (lambda d: d.isocalendar()[:2])
+        chosen, seen = [], set()
+        for d in days:
+            if key(d) not in seen:
+                seen.add(key(d))
+                chosen.append(d)
+        return chosen
+    try:
+        step = int(rebalance)
+    except (TypeError, ValueError):
+        raise ValueError("rebalance: expected 'monthly', 'weekly', a number of trading days or a list of "
+                         "dates, got {!r}".format(rebalance)) from None
+    if step < 1:
+        raise ValueError("rebalance: the number of trading days must be at least 1, got {}".format(step))
+    return days[::step]
+
+
+class _Book:
+    """Positions in money (value per stock) and cash; drifts with total returns."""
+
+    def __init__(self, capital):
+        self.values = pd.Series(dtype=float)
+        self.cash = float(capital)
+
+    @property
+    def nav(self):
+        return float(self.values.sum() + self.cash)
+
+    def weights(self):
+        return self.values / self.nav if self.nav > 0 else self.values * 0.0
+
+    def drift(self, returns: pd.Series):
+        """One day: each position moves with its return; one without a price (delisted) goes to cash."""
+        r = returns.reindex(self.values.index)
+        gone = r.isna()
+        if gone.any():
+            self.cash += float(self.values[gone].sum())
+            self.values = self.values[~gone]
+            r = r[~gone]
+        self.values = self.values * (1.0 + r)
+
+
+def _set_holding(spec, book, prev):
+    """A holding-aware constraint's spec with the book's drifted holding in it."""
+    spec = dict(spec)
+    if spec["type"] == "TurnoverLimit":
+        spec["current_holding"] = book.weights().to_dict()
+    else:
+        held = list(book.values.index)
+        close = corvana.get_price(held, prev, prev, fields="close", adjust_type="none")["close"]
+        close = close.droplevel("date").reindex(held)
+        priced = close.notna() & (close > 0)
+        spec["current_holding"] = (book.values[priced] / close[priced]).to_dict()
+        spec["cash"] = book.cash + float(book.values[~priced].sum())
+    return spec
+
+
+def _suspended(ids, date):
+    if not ids:
+        return []
+    bars = corvana.get_price(ids, date, date, fields="volume", adjust_type="none")["volume"]
+    traded = set(bars[bars > 0].index.get_level_values("order_book_id"))
+    return [i for i in ids if i not in traded]
+
+
+def _ex_ante_te(weights, date, benchmark):
+    if benchmark is None:
+        return np.nan
+    from .report.risk import build_report
+
+    try:
+        return build_report(weights, date, benchmark).risk.get("tracking_error", np.nan)
+    except Exception:  # a figure for the record: never stops a run
+        return np.nan
+
+
+def _state_path(out):
+    return Path(out) / CHECKPOINT
+
+
+def _save_state(out, state):
+    path = _state_path(out)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    tmp = path.with_suffix(".tmp")
+    with open(tmp, "wb") as f:
+        pickle.dump(state, f)
+        f.flush()
+        os.fsync(f.fileno())
+    os.replace(tmp, path)
+
+
+def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=False, *,
+        capital=1e9, progress=True) -> BacktestResult:
+    """Backtest the mandate `config` (a TOML path or a `Config`) from `start` to `end`."""
+    from .optimize import portfolio_optimize
+    from .exception import OptimizationFailed
+
+    if not isinstance(config, Config):
+        config = load(config)
+    start, end = pd.Timestamp(start).date(), pd.Timestamp(end).date()
+    dates = rebalance_dates(start, end, rebalance)
+    # NAV days: from the data date of the first rebalance (the book is set at
+    # its close) to the end
+    days = _trading_days(corvana.get_previous_trading_date(dates[0]), end)
+    benchmark = config.benchmark
+
+    state = None
+    if resume and out is not None and _state_path(out).exists():
+        with open(_state_path(out), "rb") as f:
+            state = pickle.load(f)
+        if state["key"] != (dates, float(cost_bps), float(capital), repr(config.to_dict())):
+            raise ValueError("{}: the checkpoint is of another backtest; remove it or choose another --out"
+                             .format(_state_path(out)))
+    if state is None:
+        state = {"key": (dates, float(cost_bps), float(capital), repr(config.to_dict())), "book": _Book(capital),
+                 "day": 0, "done": 0, "nav": [(days[0], float(capital))], "weights": {}, "records": []}
+    book = state["book"]
+
+    all_ids = set()
+    bar = None
+    if progress:
+        from tqdm.auto import tqdm
+
+        bar = tqdm(total=len(dates), initial=state["done"], desc="backtest", unit="rebalance")
+    try:
+        while state["done"] < len(dates):
+            date = dates[state["done"]]
+            prev = corvana.get_previous_trading_date(date)
+            # drift through the close of the data date; the book changes there
+            _drift_until(book, days, state, days.index(prev))
+            record = {"date": date, "status": "optimal", "cost": 0.0, "notes": []}
+            first = book.values.empty
+            arguments = config.build(date)
+            specs = []
+            for spec in config.constraints:
+                if spec["type"] in HOLDING_AWARE:
+                    if first:
+                        record["notes"].append("{} left out: the book starts in cash".format(spec["type"]))
+                        continue
+                    spec = _set_holding(spec, book, prev)
+                specs.append(spec)
+            trial = copy.copy(config)
+            trial.constraints = specs
+            arguments["cons"] = trial.build(date)["cons"]
+            # stocks held but suspended today keep their drifted weight
+            held_now = book.weights()
+            frozen = _suspended(list(held_now[held_now > 0].index), date)
+            if frozen:
+                bnds = dict(arguments.get("bnds") or {})
+                for ob in frozen:
+                    bnds[ob] = (float(held_now[ob]), float(held_now[ob]))
+                arguments["bnds"] = bnds
+                pool = list(arguments["order_book_ids"])
+                arguments["order_book_ids"] = pool + [ob for ob in frozen if ob not in pool]
+                record["notes"].append("suspended, kept: {}".format(", ".join(frozen)))
+            try:
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    target = portfolio_optimize(**arguments)
+            except OptimizationFailed as exc:
+                record["status"] = "infeasible"
+                diagnose = getattr(exc, "diagnose", None)
+                if diagnose is not None:
+                    try:
+                        record["notes"].append(str(diagnose()))
+                    except Exception as failure:  # the diagnosis is a courtesy
+                        record["notes"].append("diagnosis failed: {}".format(failure))
+                target = None
+            if target is not None:
+                target = target[target > 0]
+                current = book.weights()
+                union = current.index.union(target.index)
+                turnover = float((target.reindex(union, fill_value=0.0)
+                                  - current.reindex(union, fill_value=0.0)).abs().sum() / 2)
+                if first:
+                    turnover = 1.0  # from cash: the whole book is bought (counted one way)
+                nav = book.nav
+                cost = nav * turnover * cost_bps / 1e4
+                book.values = target * (nav - cost)
+                book.cash = 0.0
+                record.update(cost=cost, turnover=turnover)
+                state["weights"][date] = target
+                record["ex_ante_te"] = _ex_ante_te(target, date, benchmark)
+            else:
+                record.update(turnover=0.0, ex_ante_te=np.nan)
+            all_ids |= set(book.values.index)
+            state["records"].append(record)
+            state["done"] += 1
+            if out is not None:
+                _save_state(out, state)
+            if bar is not None:
+                bar.update(1)
+        _drift_until(book, days, state, len(days) - 1)
+    finally:
+        if bar is not None:
+            bar.close()
+    result = _result(state, benchmark, dates, days)
+    if out is not None:
+        result.save(out)
+        _save_state(out, state)
+    return result
+
+
+def _drift_until(book, days, state, last):
+    """Apply each day's returns from the day after state['day'] through days[last], recording the NAV."""
+    first = state["day"] + 1
+    if last < first:
+        return
+    held = list(book.values.index)
+    rates = corvana.get_price_change_rate(held, days[first], days[last]) if held else None
+    for k, day in enumerate(days[first:last + 1]):
+        if held:
+            book.drift(rates.iloc[k])
+        state["nav"].append((day, book.nav))
+    state["day"] = last
+
+
+def _result(state, benchmark, dates, days):
+    nav = pd.Series(dict(state["nav"]), dtype=float)
+    nav.index = pd.to_datetime(nav.index)
+    frame = pd.DataFrame({"portfolio": nav / nav.iloc[0]})
+    if benchmark is not None and len(nav) > 1:
+        rates = corvana.get_price_change_rate(benchmark, nav.index[1], nav.index[-1])[benchmark].fillna(0.0)
+        bench = np.r_[1.0, np.cumprod(1.0 + rates.to_numpy())]
+        frame["benchmark"] = bench[:len(frame)]
+    else:
+        frame["benchmark"] = np.nan
+    weights = pd.DataFrame({pd.Timestamp(d): w for d, w in state["weights"].items()}).T.fillna(0.0)
+    records = pd.DataFrame(state["records"]).set_index("date") if state["records"] else pd.DataFrame()
+    if len(records):
+        records["notes"] = records["notes"].map(lambda n: "; ".join(n))
+        records.index = pd.to_datetime(records.index)
+    turnover = records["turnover"] if len(records) else pd.Series(dtype=float)
+    return BacktestResult(nav=frame, weights=weights, turnover=turnover,
+                          summary=_summary(frame, records), rebalances=records)
+
+
+def _summary(nav, records):
+    r = nav["portfolio"].pct_change().dropna()
+    years = max(len(r) / TRADING_DAYS_PER_YEAR, 1e-9)
+    out = {
+        "annual_return": nav["portfolio"].iloc[-1] ** (1 / years) - 1 if len(r) else np.nan,
+        "volatility": r.std() * math.sqrt(TRADING_DAYS_PER_YEAR) if len(r) > 1 else np.nan,
+    }
+    out["sharpe"] = out["annual_return"] / out["volatility"] if out["volatility"] else np.nan
+    out["max_drawdown"] = float((nav["portfolio"] / nav["portfolio"].cummax() - 1).min())
+    if nav["benchmark"].notna().all() and len(r) > 1:
+        active = (r - nav["benchmark"].pct_change().dropna())
+        out["benchmark_return"] = nav["benchmark"].iloc[-1] ** (1 / years) - 1
+        out["active_return"] = out["annual_return"] - out["benchmark_return"]
+        out["tracking_error"] = active.std() * math.sqrt(TRADING_DAYS_PER_YEAR)
+        out["information_ratio"] = out["active_return"] / out["tracking_error"] if out["tracking_error"] else np.nan
+    if len(records):
+        out["average_turnover"] = float(records["turnover"].iloc[1:].mean()) if len(records) > 1 else np.nan
+        out["total_costs"] = float(records["cost"].sum())
+        out["ex_ante_tracking_error"] = float(records["ex_ante_te"].mean())
+        out["infeasible_dates"] = int((records["status"] != "optimal").sum())
+    return pd.Series(out, dtype=float)
+
+
+# ---------------------------------------------------------------------------- sweeps
+
+_PATH = re.compile(r"([A-Za-z_]\w*)(?:\[(\d+)\])?")
+
+
+def _with_value(raw: dict, key: str, value):
+    """A copy of the config dict with the value at `key` (e.g. constraints[0].upper_limit) replaced."""
+    raw = copy.deepcopy(raw)
+    node = raw
+    parts = key.split(".")
+    for n, part in enumerate(parts):
+        match = _PATH.fullmatch(part)
+        if not match:
+            raise ValueError("grid key {!r}: cannot read {!r}".format(key, part))
+        name, index = match.group(1), match.group(2)
+        last = n == len(parts) - 1
+        if index is None:
+            if last:
+                node[name] = value
+            else:
+                node = node.setdefault(name, {})
+        else:
+            items = node.get(name)
+            if not isinstance(items, list) or int(index) >= len(items):
+                raise ValueError("grid key {!r}: no {}[{}] in the config".format(key, name, index))
+            if last:
+                items[int(index)] = value
+            else:
+                node = items[int(index)]
+    return raw
+
+
+def _point(args):
+    raw, source, base, start, end, rebalance, cost_bps, store = args
+    from .config import _validate
+
+    if store is not None:
+        corvana.connect(store)
+    config = _validate(raw, source, base)
+    result = run(config, start, end, rebalance, cost_bps, progress=False)
+    return result.summary
+
+
+def sweep(config, grid, start, end, rebalance="monthly", client=None, *, cost_bps=0.0,
+          max_workers=None) -> pd.DataFrame:
+    """One backtest per point of `grid` ({key path: [values]}), in parallel.
+
+    Local processes by default; with a `dask.distributed.Client` the points
+    run on its workers, which read the store from the path this process uses
+    (a path they share).  One summary row per point, indexed by its values.
+    """
+    if not isinstance(config, Config):
+        config = load(config)
+    keys = list(grid)
+    points = list(itertools.product(*(grid[k] for k in keys)))
+    raw = config.to_dict()
+    store = str(corvana.client.current().path)
+    tasks = []
+    for values in points:
+        changed = raw
+        for key, value in zip(keys, values):
+            changed = _with_value(changed, key, value)
+        tasks.append((changed, "{} {}".format(config.source, dict(zip(keys, values))), config.base,
+                      start, end, rebalance, cost_bps, store))
+    if client is not None:
+        futures = client.map(_point, tasks, pure=False)
+        summaries = client.gather(futures)
+    else:
+        from concurrent.futures import ProcessPoolExecutor
+        import multiprocessing
+
+        with ProcessPoolExecutor(max_workers=max_workers,
+                                 mp_context=multiprocessing.get_context("spawn")) as pool:
+            summaries = list(pool.map(_point, tasks))
+    frame = pd.DataFrame(summaries)
+    frame.index = pd.MultiIndex.from_tuples(points, names=keys) if len(keys) > 1 else \
+        pd.Index([p[0] for p in points], name=keys[0])
+    return frame

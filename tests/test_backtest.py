@@ -1,0 +1,157 @@
+"""Backtests and sweeps on the small market, checked against independent computations."""
+import datetime
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import corvana
+import verdalis.constraints as vc
+from verdalis import backtest, config
+
+MANDATE = """
+date = 2021-06-30
+[pool]
+indices = ["000300.XSHG", "000905.XSHG"]
+[objective]
+type = "MinTrackingError"
+[benchmark]
+index = "000300.XSHG"
+[bounds]
+"*" = [0, 0.2]
+[[constraints]]
+type = "TurnoverLimit"
+current_holding = {}     # replaced by the drifted book at each rebalance
+upper_limit = 0.2
+"""
+START, END = datetime.date(2021, 3, 1), datetime.date(2021, 7, 30)
+
+
+@pytest.fixture(scope="module")
+def mandate(small_market):
+    return config.loads(MANDATE)
+
+
+@pytest.fixture(scope="module")
+def result(mandate, tmp_path_factory):
+    return backtest.run(mandate, START, END, "monthly", out=tmp_path_factory.mktemp("bt"), progress=False)
+
+
+@pytest.mark.parametrize("rebalance, expected", [
+    ("monthly", ["2021-03-01", "2021-04-01", "2021-05-06"]),
+    (10, ["2021-03-01", "2021-03-15"]),
+    (["2021-03-03", "2021-03-06"], ["2021-03-03", "2021-03-08"]),  # a weekend moves to the next trading day
+])
+def test_rebalance_dates(small_market, rebalance, expected):
+    dates = backtest.rebalance_dates(START, END, rebalance)
+    trading = {str(d) for d in corvana.get_trading_dates(START, END)}
+    assert all(str(d) in trading for d in dates)
+    assert [str(d) for d in dates[:len(expected)]] == expected
+
+
+def test_nav_recomputed_from_prices_and_the_recorded_weights(result):
+    nav = result.nav
+    assert nav.iloc[0].tolist() == [1.0, 1.0]
+    # between rebalances a book of weights w grows by Σ w_i Π(1 + r_i)
+    expected = [1.0]
+    dates = list(result.weights.index) + [nav.index[-1] + pd.Timedelta(days=1)]
+    value = 1.0
+    for start, stop in zip(dates[:-1], dates[1:]):
+        w = result.weights.loc[start]
+        w = w[w > 0]
+        days = nav.index[(nav.index >= start) & (nav.index < stop)]
+        rates = corvana.get_price_change_rate(list(w.index), days[0], days[-1]).fillna(0.0)
+        growth = (1 + rates).cumprod()
+        expected += list(value * (growth * w).sum(axis=1))
+        value = expected[-1]
+    np.testing.assert_allclose(nav["portfolio"].to_numpy(), expected, rtol=1e-10)
+    bench = corvana.get_price_change_rate("000300.XSHG", nav.index[1], nav.index[-1])["000300.XSHG"]
+    np.testing.assert_allclose(nav["benchmark"].to_numpy()[1:], (1 + bench).cumprod().to_numpy(), rtol=1e-10)
+
+
+def test_turnover_limit_gets_the_drifted_book_and_holds(mandate, monkeypatch):
+    seen = []
+
+    class Recording(vc.TurnoverLimit):
+        def __init__(self, current_holding, upper_limit, *, hard=True):
+            super().__init__(current_holding, upper_limit, hard=hard)
+            seen.append(self._current_holding)
+
+    monkeypatch.setattr(vc, "TurnoverLimit", Recording)
+    res = backtest.run(mandate, START, END, "monthly", progress=False)
+    handed = [h for h in seen if len(h)]  # the load-time check and the first (cash) date hold nothing
+    assert "TurnoverLimit left out: the book starts in cash" in res.rebalances["notes"].iloc[0]
+    dates = list(res.weights.index)
+    assert len(dates) == 5 and len(handed) >= len(dates) - 1
+    for before, after, holding in zip(dates[:-1], dates[1:], handed[-(len(dates) - 1):]):
+        w = res.weights.loc[before]
+        w = w[w > 0]
+        prev = corvana.get_previous_trading_date(after)
+        rates = corvana.get_price_change_rate(list(w.index), corvana.get_next_trading_date(before - pd.Timedelta(days=1)), prev)
+        first = corvana.get_previous_trading_date(before)
+        rates = rates[rates.index > pd.Timestamp(first)]
+        drifted = w * (1 + rates.fillna(0.0)).prod()
+        drifted /= drifted.sum()
+        pd.testing.assert_series_equal(holding.sort_index(), drifted.sort_index(), check_names=False, rtol=1e-9)
+    assert (res.turnover.iloc[1:] <= 0.2 + 2e-4).all()
+
+
+def test_resume_after_an_interruption_gives_the_same_result(mandate, result, tmp_path, monkeypatch):
+    from verdalis import optimize
+
+    real, calls = optimize.portfolio_optimize, []
+
+    def interrupted(*args, **kwargs):
+        calls.append(1)
+        if len(calls) == 3:
+            raise KeyboardInterrupt
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(optimize, "portfolio_optimize", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        backtest.run(mandate, START, END, "monthly", out=tmp_path, progress=False)
+    monkeypatch.setattr(optimize, "portfolio_optimize", real)
+    resumed = backtest.run(mandate, START, END, "monthly", out=tmp_path, resume=True, progress=False)
+    pd.testing.assert_frame_equal(resumed.nav, result.nav)
+    pd.testing.assert_frame_equal(resumed.weights, result.weights)
+    assert (tmp_path / "nav.parquet").exists() and (tmp_path / "report.html").exists()
+
+
+@pytest.mark.parametrize("returns, values, cash", [
+    ({"A": 0.1, "B": -0.5}, {"A": 55.0, "B": 25.0}, 20.0),
+    ({"A": 0.0, "B": np.nan}, {"A": 50.0}, 70.0),   # B delisted: it leaves at its last value into cash
+])
+def test_book_drift_and_delisting(returns, values, cash):
+    book = backtest._Book(0.0)
+    book.values = pd.Series({"A": 50.0, "B": 50.0})
+    book.cash = 20.0
+    book.drift(pd.Series(returns))
+    assert book.values.to_dict() == pytest.approx(values) and book.cash == pytest.approx(cash)
+
+
+def test_a_suspended_holding_keeps_its_drifted_weight(mandate, monkeypatch):
+    frozen = {}
+
+    def suspended(ids, date):
+        if ids and not frozen:
+            frozen[date] = ids[0]
+        return [frozen[date]] if date in frozen else []
+
+    monkeypatch.setattr(backtest, "_suspended", suspended)
+    res = backtest.run(mandate, START, END, "monthly", progress=False)
+    [(date, ob)] = frozen.items()
+    assert "suspended, kept: {}".format(ob) in res.rebalances.loc[pd.Timestamp(date), "notes"]
+    before = res.weights.index[list(res.weights.index).index(pd.Timestamp(date)) - 1]
+    assert res.weights.loc[pd.Timestamp(date), ob] > 0 and res.weights.loc[before, ob] > 0
+
+
+def test_sweep_on_a_local_cluster_equals_one_by_one(mandate):
+    from dask.distributed import Client, LocalCluster
+
+    grid = {"constraints[0].upper_limit": [0.1, 0.3]}
+    with LocalCluster(n_workers=2, processes=False, dashboard_address=None) as cluster, Client(cluster) as client:
+        table = backtest.sweep(mandate, grid, START, datetime.date(2021, 5, 31), client=client)
+    for limit in grid["constraints[0].upper_limit"]:
+        raw = backtest._with_value(mandate.to_dict(), "constraints[0].upper_limit", limit)
+        alone = backtest.run(config._validate(raw, "x", None), START, datetime.date(2021, 5, 31), progress=False)
+        pd.testing.assert_series_equal(table.loc[limit], alone.summary, check_names=False)
