@@ -176,7 +176,7 @@ class Custom(OptimizeBenchmark):
         self.weight, self.expected = weight, expected
 
     def get_weight(self, date):
-        if self.weight == "raise":
+        if isinstance(self.weight, str) and self.weight == "raise":
             raise CallerError("get_weight")
         return self.weight
 
