@@ -7,7 +7,7 @@ InvalidArgument, OptimizationFailed, or an error documented to propagate
 (the data service's, the date parser's, a malformed "*" bounds entry or a
 stock's entry of the wrong length, the caller's own objects').  Anything else is an internal error and fails.
 
-``VERDALIS_FUZZ_EXAMPLES`` sets the number of cases (default 60, a few
+``VERDALIS_FUZZ_EXAMPLES`` sets the number of cases (default 100, a few
 seconds to half a minute); ``scripts/fuzz.sh`` runs a long randomised session
 and prints the outcome counts.
 """
@@ -30,7 +30,7 @@ from verdalis.benchmark import OptimizeBenchmark
 from verdalis.exception import InvalidArgument, OptimizationFailed
 from verdalis.optimize import parse_bnds, portfolio_optimize
 
-EXAMPLES = int(os.environ.get("VERDALIS_FUZZ_EXAMPLES", "60"))
+EXAMPLES = int(os.environ.get("VERDALIS_FUZZ_EXAMPLES", "100"))
 # the suite replays the same cases; a long run explores new ones
 RANDOM = bool(os.environ.get("VERDALIS_FUZZ_RANDOM"))
 OUTCOMES = collections.Counter()
