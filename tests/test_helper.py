@@ -87,14 +87,17 @@ def test_benchmark_union_and_weights(universe):
 
 def test_benchmark_weights_cleaned_and_normalised(universe):
     pool = universe["pool"][:3]
-    raw = pd.Series({"000001.XSHE": 2.0, pool[1]: 6.0, "600000.XSHG": 0.0,
+    other = universe["members"][1]
+    raw = pd.Series({other: 2.0, pool[1]: 6.0, "600000.XSHG": 0.0,
                      "600001.XSHG": np.nan, "600002.XSHG": -1.0})
     h = make(pool, RecordingBenchmark(weights=raw))
-    assert h.benchmark_components == sorted(["000001.XSHE", pool[1]])
+    assert h.benchmark_components == sorted([other, pool[1]])
     assert h.benchmark_weight.to_dict() == pytest.approx(
-        {pool[0]: 0.0, pool[1]: 0.75, pool[2]: 0.0, "000001.XSHE": 0.25})
+        {pool[0]: 0.0, pool[1]: 0.75, pool[2]: 0.0, other: 0.25})
 
-    for bad in (None, pd.Series({pool[0]: 0.0})):
+    # weighted ids must be stocks the market data know
+    for bad in (None, pd.Series({pool[0]: 0.0}), pd.Series({"000001.XSHE": 1.0}),
+                pd.Series({5: 1.0}), ["junk"], pd.Series({pool[0]: "x"})):
         with pytest.raises(InvalidArgument, match="benchmark"):
             make(pool, RecordingBenchmark(weights=bad)).benchmark_weight
 

@@ -359,10 +359,16 @@ def test_mean_variance_and_sharpe_estimate_once(monkeypatch):
     # a later call on another pool and date reuses the estimate; E is not in it
     h2 = helper(ids=["A", "E"], date=datetime.date(2021, 9, 1),
                 prev_trading_date=datetime.date(2021, 8, 31))
-    cons = build(ms, h2, cp.Variable(nonneg=True), g_value=[1.0, 0.0])[1]
+    with pytest.warns(OptimizerWarning) as record:
+        cons = build(ms, h2, cp.Variable(nonneg=True), g_value=[1.0, 0.0])[1]
+        assert len(client.calls) == 4
+        build(mv, h2)
     assert len(client.calls) == 4
-    build(mv, h2)
-    assert len(client.calls) == 4
+    # ... and says so, naming the date the estimate was made for
+    assert [str(r.message) for r in record if "复用" in str(r.message)] == [
+        "{}: 复用在 2021-06-01 估计的预期收益率（本次优化日期为 2021-09-01）".format(c)
+        for c in ("MaxSharpeRatio", "MeanVariance")]
+    assert {r.filename for r in record} == {__file__}
     v = np.array([rates["A"].mean() * 252, 0.0])
     v = v - min(v.mean(), 0.0)
     assert cons[0].expr.value == pytest.approx(v[0] - 1)

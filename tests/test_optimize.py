@@ -174,7 +174,7 @@ def test_import_reads_debug_flag_and_installs_the_filter(value, expected):
 
 def test_pool_of_one_returns_at_once(helper_calls):
     with pytest.warns(OptimizerWarning, match="NEW 在 2021-06-01 当天上市，被剔除") as record:
-        result = vo.portfolio_optimize(["NEW", "B"], DATE, objective=object(), bnds="junk",
+        result = vo.portfolio_optimize(["NEW", "B"], DATE, objective=object(), bnds={"*": (0.1, None)},
                                        benchmark=5, cov_model="nope")
     assert record[0].filename == __file__
     assert isinstance(result, pd.Series) and result.name is None
@@ -182,6 +182,19 @@ def test_pool_of_one_returns_at_once(helper_calls):
     assert helper_calls == []
     # a single id string is a pool of one; a missing benchmark is not looked at either
     assert vo.portfolio_optimize("A", DATE, objective=MinTrackingError()).to_dict() == {"A": 1.0}
+
+
+@pytest.mark.parametrize("bnds, text", [
+    ({"*": (0, 0.3)}, "上限之和小于1"),
+    ({"A": (0, 0.5), "*": (0, 1)}, "上限之和小于1"),
+    ({"A": (0.2, 0.1)}, "合约 A 的上限 0.1 小于下限 0.2"),
+    ("junk", "bnds 应该是一个类似 dict 的结构，key 为order_book_id, value 为 (lower, upper)"),
+])
+def test_pool_of_one_honours_the_bounds(helper_calls, bnds, text):
+    # the one stock takes the whole weight only where its bounds allow it
+    with pytest.raises(InvalidArgument) as info:
+        vo.portfolio_optimize(["A"], DATE, bnds=bnds)
+    assert str(info.value) == text
 
 
 def test_empty_pool_is_refused(helper_calls):

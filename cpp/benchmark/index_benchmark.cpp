@@ -7,7 +7,11 @@ namespace verdalis::benchmark {
 const Globals G("verdalis.benchmark");
 
 py::object index_init(py::object self, py::object order_book_id) {
-  py::object instrument = G["corvana"].attr("instruments")(order_book_id);
+  // Only an id string names one instrument (a list would be a query for
+  // several).
+  py::object instrument = PyUnicode_Check(order_book_id.ptr())
+                              ? G["corvana"].attr("instruments")(order_book_id)
+                              : py::none();
   if (instrument.is_none()) {
     raise_(G.invalid_argument(), format("无效的 benchmark: {}", order_book_id));
   }

@@ -5,6 +5,23 @@
 
 namespace verdalis::objective {
 
+void reuse_estimate(py::handle self, const char* returns_attr, py::handle ids, py::handle helper) {
+  if (py::getattr(self, returns_attr).is_none()) {
+    py::setattr(self, returns_attr,
+                history_expected_returns(ids, helper, self.attr("_window")));
+    py::setattr(self, "_estimated_for", helper.attr("date"));
+    return;
+  }
+  // Kept on the instance, the estimate is reused for any later date: the
+  // warning makes that visible.
+  py::object estimated_for = py::getattr(self, "_estimated_for", py::none());
+  if (!estimated_for.is_none() && ne(estimated_for, helper.attr("date"))) {
+    warn(G.optimizer_warning(),
+         format("{}: 复用在 {} 估计的预期收益率（本次优化日期为 {}）",
+                py::type::of(self).attr("__name__"), estimated_for, helper.attr("date")));
+  }
+}
+
 py::object history_expected_returns(py::handle ids, py::handle helper, py::handle window) {
   return history_mean_return(G, ids, helper.attr("prev_trading_date"), window);
 }
@@ -13,11 +30,25 @@ py::object history_expected_active_returns(py::handle ids, py::handle helper, py
   py::object history = history_expected_returns(ids, helper, window);
   py::object benchmark_returns =
       helper.attr("benchmark").attr("get_expected_returns")(helper.attr("date"), window);
+  // A custom benchmark's figure is subtracted from every stock's estimate:
+  // it must be one real number.
+  if (!verdalis::isinstance(benchmark_returns, py::module_::import("numbers").attr("Real"))) {
+    raise_(G.invalid_argument(),
+           format("benchmark 的 get_expected_returns 应返回一个数值，返回值为：{}", py::repr(benchmark_returns)));
+  }
   history -= benchmark_returns;
   return history;
 }
 
 py::object returns_vector(py::handle returns, py::handle ids, const char* name) {
+  // Data labelled with none of the stocks (other ids, or positions instead
+  // of ids) would silently become all zeros: said so, naming the labels.
+  // Empty data are plainly no data and only meet the all-zero warning.
+  if (py::len(returns) > 0 && !truthy(returns.attr("index").attr("isin")(ids).attr("any")())) {
+    warn(G.optimizer_warning(),
+         format("{}: 索引与股票池中的股票均不匹配，全部按 0 处理；索引为：{}", name,
+                name_ids(returns.attr("index"))));
+  }
   py::object series = returns.attr("reindex")(ids, py::arg("fill_value") = 0.0);
   py::object missing = series.attr("isna")();
   if (!truthy(missing.attr("any")())) return series.attr("values");

@@ -5,7 +5,7 @@
 namespace verdalis::objective {
 
 py::object max_indicator_init(py::object self, py::object indicator_series) {
-  py::setattr(self, "_indicator_series", ensure_series(indicator_series, py::str("indicator_series")));
+  py::setattr(self, "_indicator_series", ensure_numeric_series(G, indicator_series, py::str("indicator_series"), Numbers::kAny));
   return py::none();
 }
 

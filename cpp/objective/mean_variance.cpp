@@ -4,6 +4,8 @@
 // pools.
 #include "objective.hpp"
 
+#include <cmath>
+
 namespace verdalis::objective {
 
 namespace {
@@ -11,7 +13,11 @@ namespace {
 void init_common(py::object self, const char* returns_attr, const char* returns_name,
                  py::object returns, py::object window, py::object risk_aversion_coefficient,
                  py::object transaction_cost_model) {
-  if (!returns.is_none()) returns = ensure_series(returns, py::str(returns_name));
+  if (!returns.is_none()) {
+    returns = ensure_numeric_series(G, returns, py::str(returns_name), Numbers::kNoInfinity);
+  }
+  require_window(G, window);
+  require_finite_number(G, risk_aversion_coefficient, "risk_aversion_coefficient");
   if (lt(risk_aversion_coefficient, py::int_(0))) {
     raise_(G.invalid_argument(),
            format("risk_aversion_coefficient （风险厌恶系数）不能小于0，传入值为：{}",
@@ -55,7 +61,24 @@ py::object risk_scale(py::handle self, py::handle expected_returns, py::handle h
 py::object transaction_cost(py::handle self, py::handle g, py::handle helper) {
   py::object model = self.attr("_transaction_cost_model");
   if (model.is_none()) return py::int_(0);
-  return model.attr("get_penalty")(g, helper);
+  py::object get_penalty = py::getattr(model, "get_penalty", py::none());
+  if (get_penalty.is_none() || !PyCallable_Check(get_penalty.ptr())) {
+    raise_(G.invalid_argument(),
+           format("transaction_cost_model 需要提供 get_penalty(g, helper) 方法，传入值为：{}", py::repr(model)));
+  }
+  // The penalty joins the objective: a scalar cvxpy expression (or a
+  // constant, finite number).
+  py::object penalty = get_penalty(g, helper);
+  const bool number = verdalis::isinstance(penalty, py::module_::import("numbers").attr("Real")) &&
+                      std::isfinite(to_float(penalty).cast<double>());
+  const bool expression = verdalis::isinstance(penalty, G["cp"].attr("Expression")) &&
+                          truthy(penalty.attr("is_scalar")());
+  if (!number && !expression) {
+    raise_(G.invalid_argument(),
+           format("transaction_cost_model.get_penalty 应返回一个标量 cvxpy 表达式，返回值为：{}",
+                  py::repr(penalty)));
+  }
+  return penalty;
 }
 
 }  // namespace
@@ -81,10 +104,7 @@ py::object mean_variance_expr(py::object self, py::object g, py::object zeta, py
   assert_(eq(zeta, py::float_(1.0)));
   py::object ids = helper.attr("order_book_ids");
   // The estimate is made once and kept on the instance.
-  if (self.attr("_expected_returns").is_none()) {
-    py::setattr(self, "_expected_returns",
-                history_expected_returns(ids, helper, self.attr("_window")));
-  }
+  reuse_estimate(self, "_expected_returns", ids, helper);
   py::object expected_returns = returns_vector(self.attr("_expected_returns"), ids, "expected_returns");
   py::object cost = transaction_cost(self, g, helper);
   if (all_zero(expected_returns)) {

@@ -39,6 +39,11 @@ py::object history_expected_returns(py::handle ids, py::handle helper, py::handl
 // (helper.benchmark.get_expected_returns(helper.date, window)).
 py::object history_expected_active_returns(py::handle ids, py::handle helper, py::handle window);
 
+// The instance's expected returns (`returns_attr`): estimated over `ids` on
+// first use and kept, with the date they were made for; reusing them for
+// another date warns.
+void reuse_estimate(py::handle self, const char* returns_attr, py::handle ids, py::handle helper);
+
 // `returns` reindexed to `ids` (0 where it has no value) as a numpy vector.
 // NaN values never reach the solver: they count as 0, with a warning naming
 // the stocks (`name` labels the message).

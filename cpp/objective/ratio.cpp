@@ -9,7 +9,10 @@ namespace {
 
 void init_common(py::object self, const char* returns_attr, const char* returns_name,
                  py::object returns, py::object window) {
-  if (!returns.is_none()) returns = ensure_series(returns, py::str(returns_name));
+  if (!returns.is_none()) {
+    returns = ensure_numeric_series(G, returns, py::str(returns_name), Numbers::kNoInfinity);
+  }
+  require_window(G, window);
   py::setattr(self, returns_attr, returns);
   py::setattr(self, "_window", window);
 }
@@ -44,10 +47,7 @@ py::object max_sharpe_expr(py::object, py::object g, py::object, py::object help
 py::object max_sharpe_constraints(py::object self, py::object g, py::object, py::object helper) {
   py::object ids = helper.attr("order_book_ids");
   // The estimate is made once and kept on the instance.
-  if (self.attr("_expected_returns").is_none()) {
-    py::setattr(self, "_expected_returns",
-                history_expected_returns(ids, helper, self.attr("_window")));
-  }
+  reuse_estimate(self, "_expected_returns", ids, helper);
   return unit_return_constraint(
       g, returns_vector(self.attr("_expected_returns"), ids, "expected_returns"));
 }

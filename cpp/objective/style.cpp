@@ -7,7 +7,7 @@ namespace verdalis::objective {
 
 py::object min_style_init(py::object self, py::object target_style, py::object relative,
                           py::object priority) {
-  py::object target = ensure_series(target_style, py::str("target_style"));
+  py::object target = ensure_numeric_series(G, target_style, py::str("target_style"), Numbers::kFinite);
   py::setattr(self, "_target_style", target);
   py::object styles = G["STYLE_FACTORS"];
   for (py::handle style : target.attr("index")) {
@@ -19,7 +19,7 @@ py::object min_style_init(py::object self, py::object target_style, py::object r
   if (!priority.is_none()) {
     // Truncate to integers, default 5 for styles without a priority, drop
     // priorities of styles without a target, clip to 0..9.
-    priority = ensure_series(priority, py::str("priority"))
+    priority = ensure_numeric_series(G, priority, py::str("priority"), Numbers::kFinite)
                    .attr("astype")(py::type::of(py::int_(0)))
                    .attr("reindex")(target.attr("index"), py::arg("fill_value") = 5)
                    .attr("clip")(0, 9);

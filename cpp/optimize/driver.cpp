@@ -4,6 +4,11 @@
 // weights as a pandas Series over the sorted pool.
 #include "optimize.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <tuple>
+#include <vector>
+
 namespace verdalis::optimize {
 
 const Globals G("verdalis.optimize");
@@ -65,6 +70,116 @@ py::dict solve_kwargs(py::handle solve, py::object solver, py::object verbose, p
   return kwargs;
 }
 
+// A weight the final projection moves by more than this means the solve was
+// not accurate enough for its result to be trusted as it stands.
+constexpr double kProjectionWarnShift = 1e-4;
+
+std::vector<double> doubles(py::handle array) {
+  std::vector<double> out;
+  for (py::handle x : array.attr("tolist")()) out.push_back(x.cast<double>());
+  return out;
+}
+
+// The Euclidean projection of v onto {sum(w) = 1, l <= w <= u}: w = clip(v - t,
+// l, u) for the shift t that makes the sum 1.  The sum falls monotonically in
+// t; bisection brackets t, then t is solved exactly over the stocks strictly
+// inside their bounds.  Bounds whose sums only reach 1 within the parser's
+// tolerance leave a residual of at most that tolerance, spread evenly.
+std::vector<double> project_onto_bounds(const std::vector<double>& v, const std::vector<double>& l,
+                                        const std::vector<double>& u) {
+  const std::size_t n = v.size();
+  auto clipped = [&](double t, std::vector<double>& w) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      w[i] = std::min(std::max(v[i] - t, l[i]), u[i]);
+      sum += w[i];
+    }
+    return sum;
+  };
+  std::vector<double> w(n);
+  double lo = v[0] - u[0], hi = v[0] - l[0];
+  for (std::size_t i = 1; i < n; ++i) {
+    lo = std::min(lo, v[i] - u[i]);
+    hi = std::max(hi, v[i] - l[i]);
+  }
+  for (int iter = 0; iter < 200 && lo < hi; ++iter) {
+    const double mid = 0.5 * (lo + hi);
+    if (mid <= lo || mid >= hi) break;
+    if (clipped(mid, w) > 1.0) lo = mid; else hi = mid;
+  }
+  double t = 0.5 * (lo + hi);
+  clipped(t, w);
+  double fixed = 0.0, free_sum = 0.0;
+  std::size_t free_count = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (w[i] > l[i] && w[i] < u[i]) {
+      free_sum += v[i];
+      ++free_count;
+    } else {
+      fixed += w[i];
+    }
+  }
+  if (free_count > 0) {
+    t = (free_sum + fixed - 1.0) / static_cast<double>(free_count);
+    clipped(t, w);
+  }
+  double sum = 0.0;
+  for (double x : w) sum += x;
+  const double residual = (1.0 - sum) / static_cast<double>(n);
+  if (residual != 0.0) {
+    for (double& x : w) x += residual;
+  }
+  return w;
+}
+
+// The solver meets bounds and budget only to its tolerance: the normalised
+// weights are projected onto them (within [0, 1], as g >= 0 and the budget
+// imply), warning when that moves a weight by more than kProjectionWarnShift.
+py::object honour_bounds(py::object weight, py::object lower_bound, py::object upper_bound) {
+  std::vector<double> v = doubles(weight);
+  const std::size_t n = v.size();
+  std::vector<double> l(n, 0.0), u(n, 1.0);
+  if (!lower_bound.is_none()) {
+    std::vector<double> lb = doubles(lower_bound), ub = doubles(upper_bound);
+    for (std::size_t i = 0; i < n; ++i) {
+      l[i] = std::min(std::max(lb[i], 0.0), 1.0);
+      u[i] = std::max(std::min(ub[i], 1.0), l[i]);
+    }
+  }
+  for (double x : v) {
+    if (!std::isfinite(x)) return weight;
+  }
+  std::vector<double> w = project_onto_bounds(v, l, u);
+  double shift = 0.0;
+  for (std::size_t i = 0; i < n; ++i) shift = std::max(shift, std::abs(w[i] - v[i]));
+  if (shift > kProjectionWarnShift) {
+    warn(G.optimizer_warning(),
+         format("求解精度不足：为满足个股上下限与权重之和为 1，权重最多调整了 {}", py::str("{:.2g}").attr("format")(shift)));
+  }
+  py::list out;
+  for (double x : w) out.append(py::float_(x));
+  return G["np"].attr("array")(out, py::arg("dtype") = "float64");
+}
+
+// cons as a list whose every element follows the constraint protocol: an
+// instance with a `hard` attribute and a to_constraints method.
+py::list checked_cons(py::handle cons) {
+  if (!verdalis::isinstance(cons, G["Iterable"]) || PyUnicode_Check(cons.ptr())) {
+    raise_(G.invalid_argument(), format("cons 应该是约束对象的列表，传入值为：{}", cons));
+  }
+  py::list items(py::reinterpret_borrow<py::object>(cons));
+  for (py::handle c : items) {
+    const bool protocol = !PyType_Check(c.ptr()) && py::hasattr(c, "to_constraints") &&
+                          PyCallable_Check(c.attr("to_constraints").ptr()) &&
+                          py::hasattr(c, "hard");
+    if (!protocol) {
+      raise_(G.invalid_argument(),
+             format("cons 中的元素 {} 不是约束对象（需要 hard 属性和 to_constraints 方法）", py::repr(c)));
+    }
+  }
+  return items;
+}
+
 }  // namespace
 
 py::object portfolio_optimize(py::object order_book_ids, py::object date, py::object objective,
@@ -77,7 +192,10 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
   const py::ssize_t n = py::len(order_book_ids);
   if (n == 0) raise_(G.invalid_argument(), "经过剔除后，股票池为空");
   if (n < 2) {
-    // Nothing to choose: the whole weight on the one stock.
+    // Nothing to choose: the whole weight on the one stock, provided the
+    // caller's bounds allow it (parsed as for a larger pool: an upper bound
+    // below 1 leaves the upper bounds summing to less than 1).
+    if (!bnds.is_none()) G["parse_bnds"](bnds, order_book_ids);
     py::dict single;
     single[order_book_ids[py::int_(0)]] = py::float_(1.0);
     return G["pd"].attr("Series")(single);
@@ -97,14 +215,16 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
   py::list hard_cons;
   hard_cons.append(richcmp(cp.attr("sum")(g) - zeta, py::int_(0), Py_EQ));
   hard_cons.attr("extend")(objective.attr("get_internal_constraints")(g, zeta, helper));
+  py::object lower_bound = py::none(), upper_bound = py::none();
   if (!bnds.is_none()) {
     py::object bounds = G["parse_bnds"](bnds, order_book_ids);
-    auto [lower_bound, upper_bound] = unpack2(bounds);
+    std::tie(lower_bound, upper_bound) = unpack2(bounds);
     hard_cons.append(richcmp(g - zeta * lower_bound, py::int_(0), Py_GE));
     hard_cons.append(richcmp(g - zeta * upper_bound, py::int_(0), Py_LE));
   }
   py::list soft_cons;
   if (!cons.is_none()) {
+    cons = checked_cons(cons);
     for (auto c : cons) {
       py::list& target = truthy(c.attr("hard")) ? hard_cons : soft_cons;
       target.attr("extend")(c.attr("to_constraints")(g, zeta, helper));
@@ -165,7 +285,7 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
     warn(G.optimizer_warning(), "达到最大迭代次数，但仍未达到所需精度，可能会导致某些约束不能满足");
   }
   py::object value = g.attr("value");
-  py::object weight = value / value.attr("sum")();
+  py::object weight = honour_bounds(value / value.attr("sum")(), lower_bound, upper_bound);
   return G["pd"].attr("Series")(weight, py::arg("index") = order_book_ids);
 }
 

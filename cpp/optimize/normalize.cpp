@@ -4,6 +4,8 @@
 // the module namespace, as module-level Python functions do.
 #include "optimize.hpp"
 
+#include <cmath>
+
 namespace verdalis::optimize {
 
 namespace {
@@ -15,6 +17,21 @@ constexpr double kBoundSumTolerance = 1e-9;
 // "%04d-%02d-%02d" % (year, month, day)
 py::str percent(const char* fmt, py::tuple values) {
   return py::reinterpret_borrow<py::str>(remainder(py::str(fmt), values));
+}
+
+// A bound that float() reads as a finite number; anything float() cannot
+// read (a string, a list) is left to the range comparisons, which refuse it
+// in their own way.
+bool finite(py::handle v) {
+  double x = PyFloat_AsDouble(v.ptr());
+  if (x == -1.0 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) {
+      throw py::error_already_set();
+    }
+    PyErr_Clear();
+    return true;
+  }
+  return std::isfinite(x);
 }
 
 }  // namespace
@@ -31,6 +48,8 @@ py::object to_enum(py::object v, py::object enum_type) {
 
 py::object to_date(py::object dt) {
   py::object datetime = G["datetime"];
+  // NaT is a datetime that holds no date.
+  if (dt.is(G["pd"].attr("NaT"))) raise_(G.invalid_argument(), "日期不能为 NaT");
   if (verdalis::isinstance(dt, datetime.attr("datetime"))) return dt.attr("date")();
   if (verdalis::isinstance(dt, datetime.attr("date"))) return dt;
   if (PyUnicode_Check(dt.ptr())) return G["parse_datetime"](dt).attr("date")();
@@ -48,14 +67,39 @@ py::object ensure_order_book_ids(py::object order_book_ids, py::object date) {
   if (!verdalis::isinstance(order_book_ids, G["Iterable"])) {
     raise_(G.invalid_argument(), "order_book_ids 非法");
   }
+  // The members are read once (the pool may be a generator) and must be id
+  // strings: anything else would reach the data service as a key.
+  py::list requested;
+  if (PyUnicode_Check(order_book_ids.ptr())) {
+    requested.append(order_book_ids);
+  } else {
+    order_book_ids = py::list(order_book_ids);
+    requested = py::reinterpret_borrow<py::list>(order_book_ids);
+    for (py::handle id : requested) {
+      if (!PyUnicode_Check(id.ptr())) {
+        raise_(G.invalid_argument(), format("order_book_ids 中含有非字符串的元素：{}", py::repr(id)));
+      }
+    }
+  }
   date = G["ensure_date_str"](date);
   py::object instruments = G["corvana"].attr("instruments")(order_book_ids);
   if (!PyList_Check(instruments.ptr())) instruments = py::make_tuple(instruments);
 
+  // An id the data service does not know comes back as None (a single id
+  // string) or not at all (a list): either way it is dropped, said at each
+  // occurrence like the other drops.
+  py::set known;
+  for (auto i : instruments) {
+    if (!i.is_none()) known.add(i.attr("order_book_id"));
+  }
+  for (py::handle id : requested) {
+    if (!known.contains(id)) {
+      warn(G.optimizer_warning(), format("{} 在行情数据中不存在，被剔除", id));
+    }
+  }
+
   py::set result;
   for (auto i : instruments) {
-    // An id the data service does not know comes back as None (a single id
-    // string) or not at all (a list): either way it is not held.
     if (i.is_none()) continue;
     py::object order_book_id = i.attr("order_book_id");
     if (result.contains(order_book_id)) {
@@ -106,14 +150,17 @@ py::object parse_bnds(py::object bnds, py::object order_book_ids) {
   py::object np = G["np"];
   py::object wildcard = bnds.attr("get")("*", py::make_tuple(0.0, 1.0));
   auto [lower_bound, upper_bound] = unpack2(wildcard);
-  lower_bound = to_float(lower_bound);
-  upper_bound = to_float(upper_bound);
+  // None leaves that side unlimited, as in a stock's own entry.
+  lower_bound = lower_bound.is_none() ? py::float_(0.0) : to_float(lower_bound);
+  upper_bound = upper_bound.is_none() ? py::float_(1.0) : to_float(upper_bound);
+  py::object invalid = G.invalid_argument();
+  if (!finite(lower_bound)) raise_(invalid, format("合约 * 的下限 {} 无效", lower_bound));
+  if (!finite(upper_bound)) raise_(invalid, format("合约 * 的上限 {} 无效", upper_bound));
 
   const py::ssize_t n = py::len(order_book_ids);
   py::object lower_bounds = np.attr("repeat")(lower_bound, n);
   py::object upper_bounds = np.attr("repeat")(upper_bound, n);
 
-  py::object invalid = G.invalid_argument();
   py::ssize_t i = 0;
   for (auto order_book_id : order_book_ids) {
     try {
@@ -122,10 +169,11 @@ py::object parse_bnds(py::object bnds, py::object order_book_ids) {
       // None leaves that side unlimited (it does not fall back to "*").
       if (l.is_none()) l = py::int_(0);
       if (u.is_none()) u = py::int_(1);
-      if (lt(l, py::int_(0)) || gt(l, py::int_(1))) {
+      // NaN passes every comparison: it is refused by name.
+      if (!finite(l) || lt(l, py::int_(0)) || gt(l, py::int_(1))) {
         raise_(invalid, format("合约 {} 的下限 {} 无效", order_book_id, l));
       }
-      if (lt(u, py::int_(0)) || gt(u, py::int_(1))) {
+      if (!finite(u) || lt(u, py::int_(0)) || gt(u, py::int_(1))) {
         raise_(invalid, format("合约 {} 的上限 {} 无效", order_book_id, u));
       }
       if (lt(u, l)) {

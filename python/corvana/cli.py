@@ -93,6 +93,28 @@ def _info(args) -> int:
     return 0
 
 
+def _verify(args) -> int:
+    from .store import Store
+
+    target = _target(args.path)
+    if not (target / MANIFEST).is_file():
+        print(f"corvana: error: no market data at {target}", file=sys.stderr)
+        return 1
+    store = Store(target)
+    try:
+        bad = store.verify()
+    finally:
+        store.close()
+    if not bad:
+        print(f"corvana: every table file of {target} is sound")
+        return 0
+    for name, problem in bad.items():
+        print(f"corvana: bad file {target / (name + '.parquet')} (table {name!r}): {problem}", file=sys.stderr)
+    store._manifest = json.loads((target / MANIFEST).read_text(encoding="utf-8"))
+    print(f"corvana: rewrite the store with `{store.repair_command()}`", file=sys.stderr)
+    return 1
+
+
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(prog="corvana", description="Local market-data store for verdalis.")
     parser.add_argument("--version", action="version", version=f"%(prog)s (verdalis {_version()})")
@@ -115,6 +137,10 @@ def main(argv=None) -> int:
     p.add_argument("source", metavar="SOURCE_DIR")
     p.add_argument("--path", help="store folder (default: $CORVANA_DATA or the per-user folder)")
     p.set_defaults(func=_import)
+
+    p = sub.add_parser("verify", help="check every file of a store (size, SHA-256, schema, page checksums)")
+    p.add_argument("--path", help="store folder (default: $CORVANA_DATA or the per-user folder)")
+    p.set_defaults(func=_verify)
 
     p = sub.add_parser("info", help="show the tables of a store")
     p.add_argument("--path", help="store folder (default: $CORVANA_DATA or the per-user folder)")

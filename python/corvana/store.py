@@ -15,9 +15,11 @@ import ctypes
 import ctypes.util
 import datetime as _dt
 import errno
+import hashlib
 import json
 import logging
 import os
+import re
 import secrets
 import shutil
 import sys
@@ -156,8 +158,41 @@ def _fsync_path(path: Path, directory: bool = False) -> None:
 
 
 def _write_table(table: pa.Table, target: Path) -> None:
-    pq.write_table(table, target, row_group_size=_ROW_GROUP, compression="zstd")
+    # page checksums let readers that verify them detect a damaged page
+    pq.write_table(table, target, row_group_size=_ROW_GROUP, compression="zstd",
+                   write_page_checksum=True)
     _fsync_path(target)
+
+
+def _file_digest(path: Path) -> tuple[int, str]:
+    """(size in bytes, SHA-256 hex digest) of a file."""
+    h = hashlib.sha256()
+    size = 0
+    with open(path, "rb") as fh:
+        while chunk := fh.read(1 << 20):
+            h.update(chunk)
+            size += len(chunk)
+    return size, h.hexdigest()
+
+
+def _expected_schema(name: str, found: pa.Schema) -> list[tuple[str, pa.DataType]]:
+    fields = list(SCHEMA[name])
+    if name == "bars":  # extra daily factors: float64 columns after the base ones
+        fields += [(c, F64) for c in found.names[len(fields):]]
+    return fields
+
+
+def _schema_problem(name: str, found: pa.Schema) -> "str | None":
+    """What is wrong with a table file's schema, or None when it is the expected one."""
+    expected = _expected_schema(name, found)
+    got = [(f.name, f.type) for f in found]
+    if [c for c, _ in got] != [c for c, _ in expected]:
+        return (f"its columns are {', '.join(found.names) or '(none)'}; "
+                f"expected {', '.join(c for c, _ in expected)}")
+    wrong = [f"{c} is {t}, expected {e}" for (c, t), (_, e) in zip(got, expected) if t != e]
+    if wrong:
+        return "column types differ: " + "; ".join(wrong)
+    return None
 
 
 _RENAME_EXCHANGE = 2
@@ -261,6 +296,20 @@ def _is_replaceable(path: Path) -> bool:
     return not any(path.iterdir())
 
 
+_ELSEWHERE = ("; point CORVANA_DATA (or corvana.connect(path), or --path on the command line) "
+              "at a folder you can write")
+
+
+@contextlib.contextmanager
+def _writable(path: Path, attempt: str):
+    """Turn an OSError of a write at ``path`` into a StoreError saying what was attempted."""
+    try:
+        yield
+    except OSError as exc:
+        raise StoreError(f"cannot write the store at {path}: could not {attempt} "
+                         f"({exc.strerror or exc}){_ELSEWHERE}") from exc
+
+
 def write_store(path, tables: Mapping[str, object], *, source: str = "corvana.write_store",
                 synthetic: bool = False) -> Path:
     """Write ``tables`` as a complete store at ``path``, replacing any store there atomically.
@@ -278,25 +327,30 @@ def write_store(path, tables: Mapping[str, object], *, source: str = "corvana.wr
     path = Path(path).expanduser().absolute()
     arrow = check_tables(tables)
     if not _is_replaceable(path):
-        raise StoreError(f"refusing to replace {path}: it exists and is not a corvana store")
-    path.parent.mkdir(parents=True, exist_ok=True)
+        raise StoreError(f"refusing to replace {path}: it exists and is not a corvana store"
+                         f"{_ELSEWHERE}")
+    with _writable(path, "create the store folder's parent"):
+        path.parent.mkdir(parents=True, exist_ok=True)
     _clean_stale_siblings(path)
 
     tmp = _sibling(path, "tmp")
     old = None
     try:
-        tmp.mkdir()
-        counts = {}
+        with _writable(path, f"create the temporary folder {tmp.name} beside it"):
+            tmp.mkdir()
+        counts, files = {}, {}
         for name, table in arrow.items():
             _write_table(table, tmp / f"{name}.parquet")
             counts[name] = table.num_rows
+            files[name] = _file_digest(tmp / f"{name}.parquet")
         dates = arrow["trading_dates"].column("date")
         manifest = {
             "format": FORMAT_VERSION,
             "source": source,
             "synthetic": bool(synthetic),
             "created": _dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds"),
-            "tables": {name: {"file": f"{name}.parquet", "rows": counts[name]} for name in arrow},
+            "tables": {name: {"file": f"{name}.parquet", "rows": counts[name], "size": files[name][0],
+                              "sha256": files[name][1]} for name in arrow},
             "first_date": str(dates[0]) if len(dates) else None,
             "last_date": str(dates[-1]) if len(dates) else None,
             "bar_factors": [c for c in arrow["bars"].column_names if c not in BAR_BASE_COLUMNS[:5]],
@@ -402,7 +456,7 @@ class Store:
     def _manifest_stamp(self):
         try:
             st = os.stat(self.path / MANIFEST)
-        except FileNotFoundError:
+        except (FileNotFoundError, NotADirectoryError):
             return None
         return (st.st_ino, st.st_mtime_ns, st.st_size)
 
@@ -418,7 +472,9 @@ class Store:
                 stamp = self._manifest_stamp()
             if stamp is None:
                 if self._fill is not None:
-                    with _build_lock(self.path):
+                    if self.path.exists() and not self.path.is_dir():
+                        raise StoreError(f"{self.path} is a file, not a store folder{_ELSEWHERE}")
+                    with _writable(self.path, "take the build lock beside it"), _build_lock(self.path):
                         if self._manifest_stamp() is None:  # another process may have filled it meanwhile
                             if self.path.exists() and not _is_replaceable(self.path):
                                 raise StoreError(f"{self.path} holds files but no {MANIFEST}: not a corvana store")
@@ -430,6 +486,15 @@ class Store:
                 self.reset()
                 self._stamp = stamp
                 self._pid = os.getpid()
+                try:
+                    _clean_stale_siblings(self.path)  # left by a killed writer
+                except OSError:
+                    pass  # a read-only parent: nothing can be cleaned, reading still works
+                try:
+                    self._check_files()
+                except BaseException:
+                    self._stamp = None  # checked again on the next use
+                    raise
         if self.synthetic:
             _announce_synthetic(self.path)
         return self
@@ -454,16 +519,98 @@ class Store:
         # stores written before the flag existed: the demo generator names itself as the source
         return str(manifest.get("source", "")).startswith("corvana.synth")
 
+    def repair_command(self) -> str:
+        """The command that rewrites this store."""
+        from .cli import command
+
+        manifest = self._manifest or {}
+        synthetic = manifest.get("synthetic") or str(manifest.get("source", "")).startswith("corvana.synth")
+        action = "build-demo" if synthetic else "import SOURCE_DIR"
+        return f"{command('corvana')} {action} --path {self.path}"
+
+    def _damaged(self, name: str, problem: str, cause=None) -> StoreError:
+        file = self.path / f"{name}.parquet"
+        return StoreError(f"table {name!r} ({file}): {problem}; the store is damaged: rewrite it with "
+                          f"`{self.repair_command()}` (`corvana verify --path {self.path}` lists every bad file)")
+
+    def _check_files(self) -> None:
+        """Cheap checks on opening: every table file is there, of the recorded size, with its schema.
+
+        Only the Parquet footer is read; ``verify`` reads everything.
+        """
+        for name, meta in self.manifest.get("tables", {}).items():
+            if name not in SCHEMA:
+                continue
+            file = self.path / meta.get("file", f"{name}.parquet")
+            try:
+                size = file.stat().st_size
+            except OSError as exc:
+                raise self._damaged(name, f"cannot be read ({exc.strerror or exc})") from None
+            if "size" in meta and size != meta["size"]:
+                raise self._damaged(name, f"its size is {size} bytes, the manifest records {meta['size']}")
+            try:
+                found = pq.read_schema(file)
+            except (pa.ArrowException, OSError) as exc:
+                raise self._damaged(name, f"it is not a readable Parquet file ({exc})") from exc
+            problem = _schema_problem(name, found)
+            if problem:
+                raise self._damaged(name, problem)
+
+    def verify(self) -> dict:
+        """Check every table file fully: size, SHA-256, schema, and every page (with its checksum).
+
+        Returns ``{table: problem}`` for the bad files (empty when all are sound).
+        """
+        try:
+            with open(self.path / MANIFEST, encoding="utf-8") as fh:
+                manifest = json.load(fh)
+        except (OSError, ValueError) as exc:
+            raise StoreError(f"cannot read {self.path / MANIFEST}: {exc}") from None
+        bad = {}
+        for name, meta in manifest.get("tables", {}).items():
+            file = self.path / meta.get("file", f"{name}.parquet")
+            try:
+                size, digest = _file_digest(file)
+            except OSError as exc:
+                bad[name] = f"cannot be read ({exc.strerror or exc})"
+                continue
+            if "size" in meta and size != meta["size"]:
+                bad[name] = f"its size is {size} bytes, the manifest records {meta['size']}"
+            elif "sha256" in meta and digest != meta["sha256"]:
+                bad[name] = "its SHA-256 differs from the one the manifest records"
+            else:
+                try:
+                    found = pq.read_schema(file)
+                    problem = _schema_problem(name, found) if name in SCHEMA else None
+                    if problem is None:
+                        pq.read_table(file, page_checksum_verification=True)
+                except (pa.ArrowException, OSError) as exc:
+                    problem = f"it cannot be read ({exc})"
+                if problem:
+                    bad[name] = problem
+        return bad
+
     def has_table(self, name: str) -> bool:
         return name in self.manifest.get("tables", {})
 
     # -- queries
+    def _read_error(self, exc: Exception, sql: "str | None" = None, table: "str | None" = None) -> StoreError:
+        """A DuckDB or Arrow error from reading tables, as a StoreError naming them."""
+        names = [table] if table else [n for n in self.manifest.get("tables", {})
+                                       if sql is not None and re.search(rf"\b{n}\b", sql)]
+        where = ", ".join(f"{n!r} ({self.path / (n + '.parquet')})" for n in names) or str(self.path)
+        return StoreError(f"reading table {where} failed: {exc}; if the file is damaged, rewrite the store "
+                          f"with `{self.repair_command()}` (`corvana verify --path {self.path}` checks every file)")
+
     def _connection(self):
         if self._con is None or self._pid != os.getpid():
             con = duckdb.connect(":memory:")
             for name in self.manifest.get("tables", {}):
                 if name in SCHEMA:
-                    con.read_parquet(str(self.path / f"{name}.parquet")).create_view(name)
+                    try:
+                        con.read_parquet(str(self.path / f"{name}.parquet")).create_view(name)
+                    except duckdb.Error as exc:
+                        raise self._read_error(exc, table=name) from exc
             self._con = con
             self._pid = os.getpid()
             self._local = threading.local()
@@ -481,15 +628,26 @@ class Store:
 
     def query(self, sql: str, params=None):
         """Run a read-only query with bound parameters; return a dict of numpy arrays."""
-        return self.cursor().execute(sql, params or []).fetchnumpy()
+        cur = self.cursor()
+        try:
+            return cur.execute(sql, params or []).fetchnumpy()
+        except duckdb.Error as exc:
+            raise self._read_error(exc, sql=sql) from exc
 
     def query_df(self, sql: str, params=None) -> pd.DataFrame:
-        return self.cursor().execute(sql, params or []).df()
+        cur = self.cursor()
+        try:
+            return cur.execute(sql, params or []).df()
+        except duckdb.Error as exc:
+            raise self._read_error(exc, sql=sql) from exc
 
     def read_table(self, name: str) -> pa.Table:
-        """Read a whole (small) table straight from its Parquet file."""
+        """Read a whole (small) table straight from its Parquet file, verifying page checksums."""
         self.ready()
-        return pq.read_table(self.path / f"{name}.parquet")
+        try:
+            return pq.read_table(self.path / f"{name}.parquet", page_checksum_verification=True)
+        except (pa.ArrowException, OSError) as exc:
+            raise self._read_error(exc, table=name) from exc
 
     def memo(self, key, fn: Callable[[], object]):
         """Return ``cache[key]``, computing it with ``fn`` on first use."""

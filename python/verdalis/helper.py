@@ -156,7 +156,13 @@ class OptimizeHelper:
 
     @functools.cached_property
     def prev_trading_date(self):
-        return to_date(corvana.get_previous_trading_date(self.date))
+        prev = to_date(corvana.get_previous_trading_date(self.date))
+        try:
+            corvana.trading_date_offset(self.date, 0)
+        except ValueError:
+            # no trading date on or after the date: the data stop at prev
+            _warn("{} 晚于行情数据的最后一个交易日 {}，所用数据截至该日".format(self.date, prev))
+        return prev
 
     @property
     def risk_model_date(self):
@@ -176,21 +182,41 @@ class OptimizeHelper:
         raw = self.benchmark.get_weight(date)
         if raw is None:
             raise InvalidArgument("benchmark 在 {} 没有权重数据".format(date))
-        if not isinstance(raw, pd.Series):
-            raw = pd.Series(raw, dtype=float)
-        w = raw.astype(float)
+        w = self._numeric_weights(raw)
         if w.index.has_duplicates:
             dups = w.index[w.index.duplicated()].unique()
             raise InvalidArgument("benchmark 权重中存在重复的 order_book_id：{}".format(
                 _name_ids(dups)))
         values = w.to_numpy()
         w = w[np.isfinite(values) & (values > 0)]
+        # the weighted stocks must be ones the market data know
+        labels = list(w.index)
+        strange = [i for i in labels if not isinstance(i, str)]
+        if not strange:
+            known = {r.order_book_id for r in corvana.instruments(labels) if r is not None}
+            strange = [i for i in labels if i not in known]
+        if strange:
+            raise InvalidArgument("benchmark 权重中存在未知的 order_book_id：{}".format(
+                _name_ids(strange)))
         if w.empty:
             raise InvalidArgument("benchmark 在 {} 没有正的权重".format(date))
         w = (w / w.sum()).sort_index()
         w.index.name = "order_book_id"
         w.name = "weight"
         return w
+
+    @staticmethod
+    def _numeric_weights(raw):
+        """``get_weight``'s result as a float Series, or InvalidArgument saying what it was."""
+        try:
+            w = raw if isinstance(raw, pd.Series) else pd.Series(raw, dtype=float)
+            if pd.api.types.is_complex_dtype(w.dtype) or not (
+                    pd.api.types.is_numeric_dtype(w.dtype) or w.dtype == object):
+                raise TypeError(w.dtype)
+            return w.astype(float)
+        except (TypeError, ValueError):
+            raise InvalidArgument("benchmark 的 get_weight 应返回以 order_book_id 为索引的数值 pd.Series，"
+                                  "返回值为：{}".format(repr(raw))) from None
 
     @functools.cached_property
     def benchmark_components(self):

@@ -31,6 +31,25 @@ py::object risk_value(const Globals& G, py::handle w, py::handle helper, bool ov
 // naming the parameter, the original error as its context.
 py::object ensure_series(const Globals& G, py::object obj, py::object name);
 
+// User data that must be numbers: ensure_series, then refused with the
+// module's InvalidArgument (naming the parameter and the labels) when a label
+// is repeated or a value is not a number, or a number the mode excludes.
+// Returns the values as a float64 Series (None becomes NaN).
+enum class Numbers {
+  kAny,          // NaN and infinities pass (checked later, where they matter)
+  kNoInfinity,   // NaN passes (it means "no value"), infinities are refused
+  kFinite,       // NaN and infinities are refused
+};
+py::object ensure_numeric_series(const Globals& G, py::object obj, py::object name, Numbers mode);
+
+// A scalar argument that must be a finite real number: refused with the
+// module's InvalidArgument "<name> 必须是有限数值，传入值为：<value>" otherwise.
+void require_finite_number(const Globals& G, py::handle value, const char* name);
+
+// A window of trading days: a positive integer (bool excluded), else the
+// module's InvalidArgument naming the value.
+void require_window(const Globals& G, py::handle window);
+
 // Trading days per year (verdalis.const.TRADING_DAYS_PER_YEAR): the default
 // history window and the annualisation factor of daily returns.
 py::object trading_days_per_year();

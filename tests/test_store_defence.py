@@ -1,0 +1,127 @@
+"""The store defends its data: damage is found and named, writes fail clearly."""
+import json
+import pyarrow as pa
+import pyarrow.parquet as pq
+import pytest
+
+import corvana
+from corvana import cli
+from corvana import store as cstore
+
+
+@pytest.fixture(scope="module")
+def tables(small_market):
+    st = cstore.Store(small_market)
+    out = {name: st.read_table(name) for name in st.manifest["tables"]}
+    st.close()
+    return out
+
+
+@pytest.fixture
+def fresh(tmp_path, tables):
+    return corvana.write_store(tmp_path / "s", tables, source="test")
+
+
+def _flip(path, at):
+    data = bytearray(path.read_bytes())
+    data[int(len(data) * at)] ^= 0xFF
+    path.write_bytes(bytes(data))
+
+
+def _rewrite_manifest(path, name, **meta):
+    m = json.loads((path / "manifest.json").read_text())
+    m["tables"][name].update(meta)
+    (path / "manifest.json").write_text(json.dumps(m))
+
+
+def test_manifest_records_size_and_digest(fresh):
+    meta = json.loads((fresh / "manifest.json").read_text())["tables"]
+    for name, entry in meta.items():
+        size, digest = cstore._file_digest(fresh / entry["file"])
+        assert (entry["size"], entry["sha256"]) == (size, digest)
+    assert cstore.Store(fresh).verify() == {}
+
+
+def _truncate(path):
+    f = path / "bars.parquet"
+    f.write_bytes(f.read_bytes()[: f.stat().st_size // 3])
+
+
+def _wrong_columns(path):
+    f = path / "industries.parquet"
+    pq.write_table(pq.read_table(f).rename_columns(["a", "b", "c"]), f)
+    _rewrite_manifest(path, "industries", size=f.stat().st_size)
+
+
+def _wrong_type(path):
+    f = path / "trading_dates.parquet"
+    pq.write_table(pa.table({"date": pq.read_table(f).column("date").cast(pa.string())}), f)
+    _rewrite_manifest(path, "trading_dates", size=f.stat().st_size)
+
+
+def _missing(path):
+    (path / "industries.parquet").unlink()
+
+
+def _not_parquet(path):
+    f = path / "instruments.parquet"
+    f.write_bytes(b"x" * f.stat().st_size)
+
+
+@pytest.mark.parametrize("damage, table, problem", [
+    (_truncate, "bars", "manifest records"),
+    (_wrong_columns, "industries", "its columns are a, b, c; expected order_book_id, standard, industry"),
+    (_wrong_type, "trading_dates", "column types differ: date is string, expected date32"),
+    (_missing, "industries", "cannot be read"),
+    (_not_parquet, "instruments", "not a readable Parquet file"),
+])
+def test_opening_a_damaged_store_names_the_file_and_the_repair(fresh, damage, table, problem):
+    damage(fresh)
+    st = cstore.Store(fresh)
+    with pytest.raises(cstore.StoreError) as info:
+        st.query("select 1")
+    text = str(info.value)
+    assert f"table {table!r} ({fresh / (table + '.parquet')})" in text and problem in text
+    assert "import SOURCE_DIR --path" in text
+    assert table in st.verify()
+
+
+def test_verify_finds_a_flipped_byte_the_open_check_cannot(fresh, capsys):
+    _flip(fresh / "bars.parquet", 0.5)
+    assert cli.main(["verify", "--path", str(fresh)]) == 1
+    err = capsys.readouterr().err
+    assert f"bad file {fresh / 'bars.parquet'} (table 'bars'): its SHA-256 differs" in err
+    assert "rewrite the store with" in err
+    # the other files are sound
+    assert set(cstore.Store(fresh).verify()) == {"bars"}
+
+
+def test_read_errors_surface_as_store_errors(fresh):
+    st = cstore.Store(fresh)
+    st.query("select count(*) from bars")
+    # damage behind an open connection: the size check is not repeated, the reader fails
+    _flip(fresh / "instruments.parquet", 0.3)
+    with pytest.raises(cstore.StoreError, match=r"reading table 'instruments' .*instruments.parquet") as info:
+        st.read_table("instruments")
+    assert info.value.__cause__ is not None
+
+
+def test_stale_temporary_folder_is_removed_on_open(fresh):
+    stale = fresh.parent / f".{fresh.name}.tmp-999999999-dead"
+    stale.mkdir()
+    (stale / "bars.parquet").write_bytes(b"partial")
+    cstore.Store(fresh).ready()
+    assert not stale.exists()
+
+
+@pytest.mark.parametrize("where, attempted", [
+    ("file", "is a file, not a store folder"),
+    ("file/sub/store", "could not take the build lock beside it"),
+])
+def test_unwritable_location_says_what_was_attempted(tmp_path, tables, where, attempted):
+    (tmp_path / "file").write_text("not a folder")
+    target = tmp_path / where
+    st = cstore.Store(target, fill=lambda p: corvana.write_store(p, tables))
+    with pytest.raises(cstore.StoreError) as info:
+        st.ready()
+    assert attempted in str(info.value) and "point CORVANA_DATA" in str(info.value)
