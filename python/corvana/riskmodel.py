@@ -328,8 +328,10 @@ def _exposures(p: _Panel, t: int, styles: list) -> np.ndarray:
             v = p.value[max(0, t - days + 1):t + 1]
             if p.cap is not None:
                 v = v / p.cap[max(0, t - days + 1):t + 1]
+            fin = np.isfinite(v)
+            cnt = fin.sum(axis=0)
+            m = np.divide(np.where(fin, v, 0.0).sum(axis=0), cnt, out=np.full(N, np.nan), where=cnt > 0)
             with np.errstate(invalid="ignore", divide="ignore"):
-                m = np.nanmean(np.where(np.isfinite(v), v, np.nan), axis=0) if len(v) else np.full(N, np.nan)
                 parts.append(wt * np.log(np.where(m > 0, m, np.nan)))
         liq = np.sum(parts, axis=0)
         if size is not None:
@@ -414,7 +416,7 @@ def estimate(tables, *, market: str | None = None, standard: str | None = None,
         for t in range(p.T):
             if X is not None:
                 r = p.ret[t]
-                live = np.isfinite(r) & np.isfinite(X[:, s0:]).all(axis=1) if styles else np.isfinite(r)
+                live = np.isfinite(r)
                 reg = live & known if n_ind else live
                 if p.cap is not None and t > 0:
                     w = p.cap[t - 1]
@@ -441,15 +443,14 @@ def estimate(tables, *, market: str | None = None, standard: str | None = None,
                         f = np.zeros(K)
                         f[cols] = g
                 if f is not None:
-                    Xl = np.where(np.isfinite(X), X, 0.0)
-                    e = np.where(live, r - Xl @ f, 0.0)
+                    e = np.where(live, r - X @ f, 0.0)
                     ewma.update(f, e, live)
                     f_rows.append(f)
                     f_dates.append(p.dates[t])
             if t in ends:
                 E = _exposures(p, t, styles)
                 X = base.copy()
-                X[:, s0:] = E
+                X[:, s0:] = np.nan_to_num(E, nan=0.0)  # too short a history: the mean, 0
                 if ewma.n_days >= min_history and (start is None or p.dates[t] >= start):
                     snaps.append(_snapshot(p, t, E, ewma, n_h))
             if bar is not None:
@@ -553,7 +554,7 @@ def read_tables(path) -> tuple[dict, dict]:
 
     st = Store(path)
     try:
-        manifest = st.manifest()
+        manifest = st.manifest
         tables = {name: st.read_table(name).to_pandas() for name in manifest.get("tables", {})}
     finally:
         st.close()
