@@ -18,7 +18,6 @@ from __future__ import annotations
 import argparse
 import tempfile
 import time
-import warnings
 from pathlib import Path
 
 import numpy as np
@@ -116,9 +115,7 @@ def backtest(start="2015-01-01", end="2022-12-31") -> pd.DataFrame:
         stop = months[k + 1] if k + 1 < len(months) else days[-1] + pd.Timedelta(days=1)
         hold = rets.loc[(rets.index >= d) & (rets.index < stop)]
         prev_year = rets.loc[rets.index < d].iloc[-252:].dropna(axis=1)
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            w_model = portfolio_optimize(stocks, d.date().isoformat(), MinVariance(), bnds={"*": (0, 1)})
+        w_model = portfolio_optimize(stocks, d.date().isoformat(), MinVariance(), bnds={"*": (0, 1)})
         weights = {
             "risk model min-variance": w_model.reindex(stocks).fillna(0.0),
             "equal weight": pd.Series(1.0 / len(stocks), index=stocks),
