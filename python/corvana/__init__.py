@@ -26,7 +26,9 @@ from .api import (
     trading_date_offset,
 )
 from .client import connect
+from . import riskmodel
 from .importer import DataImportError, import_store
+from .riskmodel import estimate_store as estimate_risk_model
 from .schema import STYLE_NAMES
 from .store import Store, StoreError, write_store
 
@@ -38,6 +40,7 @@ __all__ = [
     "StoreError",
     "all_instruments",
     "connect",
+    "estimate_risk_model",
     "get_factor",
     "get_factor_covariance",
     "get_industry",

@@ -501,7 +501,9 @@ def _exposure_snapshot(version: str, day: np.datetime64) -> pd.DataFrame:
         )
         df.index = pd.Index(df.pop("order_book_id").astype(object), name="order_book_id", dtype=object)
         df["industry"] = df["industry"].astype(object)
-        return df
+        # a style left empty in a snapshot is one the risk model does not have
+        absent = [s for s in STYLE_NAMES if len(df) and df[s].isna().all()]
+        return df.drop(columns=absent)
 
     return st.memo(("exposure", version, day), load)
 

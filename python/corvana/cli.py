@@ -1,4 +1,4 @@
-"""Command line of the market-data client: ``python -m corvana {build-demo,import,info}``."""
+"""Command line of the market-data client: ``python -m corvana {build-demo,import,estimate-risk-model,info}``."""
 
 from __future__ import annotations
 
@@ -63,9 +63,39 @@ def _build_demo(args) -> int:
 def _import(args) -> int:
     from .importer import import_store
 
-    target = import_store(args.source, _target(args.path))
-    print(f"corvana: imported {Path(args.source).absolute()} into {target}")
+    target = import_store(args.source, _target(args.path), estimate_risk_model=args.estimate_risk_model,
+                          progress=not args.quiet, **_estimate_options(args))
+    print(f"corvana: imported {Path(args.source).absolute()} into {target}"
+          + (" and estimated its risk model" if args.estimate_risk_model else ""))
     return _info(argparse.Namespace(path=str(target)))
+
+
+def _estimate_options(args) -> dict:
+    return {"market": args.market, "standard": args.standard, "min_history": args.min_history}
+
+
+def _estimate(args) -> int:
+    from .riskmodel import estimate_store
+
+    target = _target(args.path)
+    if not (target / MANIFEST).is_file():
+        print(f"corvana: error: no market data at {target} (import yours first with "
+              f"`{command('corvana')} import SOURCE_DIR`)", file=sys.stderr)
+        return 1
+    print(f"corvana: estimating the risk model of {target}", file=sys.stderr)
+    estimate_store(target, progress=not args.quiet, **_estimate_options(args))
+    print(f"corvana: wrote the estimated risk model to {target}")
+    return _info(argparse.Namespace(path=str(target)))
+
+
+def _estimate_arguments(p) -> None:
+    p.add_argument("--market", metavar="INDEX_ID",
+                   help="index whose returns are the market for beta (default: the cap-weighted "
+                        "average of the stocks, equal-weighted without market values)")
+    p.add_argument("--standard", help="industry classification whose industries are the industry "
+                                      "factors (default: sws when present, else the first one)")
+    p.add_argument("--min-history", type=int, default=63, metavar="DAYS",
+                   help="days of factor returns before the first snapshot (default %(default)s)")
 
 
 def _info(args) -> int:
@@ -136,11 +166,26 @@ def main(argv=None) -> int:
     p = sub.add_parser("import", help="replace the store with the CSV/Parquet tables of a folder")
     p.add_argument("source", metavar="SOURCE_DIR")
     p.add_argument("--path", help="store folder (default: $CORVANA_DATA or the per-user folder)")
+    p.add_argument("--estimate-risk-model", action="store_true",
+                   help="estimate the risk-model tables from the imported bars (replacing any given)")
+    _estimate_arguments(p)
+    p.add_argument("--quiet", action="store_true", help="no progress bar")
     p.set_defaults(func=_import)
 
     p = sub.add_parser("verify", help="check every file of a store (size, SHA-256, schema, page checksums)")
     p.add_argument("--path", help="store folder (default: $CORVANA_DATA or the per-user folder)")
     p.set_defaults(func=_verify)
+
+    p = sub.add_parser(
+        "estimate-risk-model", help="estimate the factor risk model from the store's own data",
+        description="Estimate style exposures, factor returns, factor covariances and specific "
+                    "variances from the store's daily bars (and volumes, market values and industry "
+                    "classification when present) and write the risk-model tables into the store, "
+                    "atomically, replacing any it had.")
+    p.add_argument("--path", help="store folder (default: $CORVANA_DATA or the per-user folder)")
+    _estimate_arguments(p)
+    p.add_argument("--quiet", action="store_true", help="no progress bar")
+    p.set_defaults(func=_estimate)
 
     p = sub.add_parser("info", help="show the tables of a store")
     p.add_argument("--path", help="store folder (default: $CORVANA_DATA or the per-user folder)")

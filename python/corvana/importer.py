@@ -297,8 +297,14 @@ def _validate_risk(sources: dict, ids: set) -> dict:
         "order_book_id": src.text("order_book_id"), "industry": src.text("industry"),
     })
     src.known(se["order_book_id"], "order_book_id", ids, "in instruments")
+    snap_key = se["version"] + "|" + _iso(se["date"])
     for s in STYLE_NAMES:
-        se[s] = src.number(s)
+        # a style may be left out of a model: empty in every row of its snapshot
+        se[s] = src.number(s, required=False)
+        blank = se[s].isna()
+        partly = blank.groupby(snap_key).transform("any") & ~blank.groupby(snap_key).transform("all")
+        src.fail((blank & partly).to_numpy(), s,
+                 "value is missing (a style the model lacks is empty in every row of the snapshot)")
     src.unique(se, KEYS["style_exposure"])
     out["style_exposure"] = se
     snapshots = pd.MultiIndex.from_frame(se[["version", "date"]]).unique()
@@ -362,8 +368,20 @@ def read_source(folder) -> dict:
     return _validate(_Sources(_find_sources(folder)))
 
 
-def import_store(source_dir, path=None) -> Path:
-    """Validate the files of ``source_dir`` and make them the store at ``path`` (atomically)."""
+def import_store(source_dir, path=None, *, estimate_risk_model: bool = False, progress: bool = False,
+                 **estimate_options) -> Path:
+    """Validate the files of ``source_dir`` and make them the store at ``path`` (atomically).
+
+    With ``estimate_risk_model`` the risk-model tables are estimated from the
+    imported bars (``corvana.riskmodel.estimate``, which takes
+    ``estimate_options``) and written with them, replacing any the folder held.
+    """
     tables = read_source(source_dir)
+    source = f"import from {Path(source_dir).expanduser().absolute()}"
+    if estimate_risk_model:
+        from .riskmodel import estimate
+
+        tables.update(estimate(tables, progress=progress, **estimate_options))
+        source += "; risk model estimated by corvana.riskmodel"
     target = Path(path).expanduser() if path is not None else default_path()
-    return write_store(target, tables, source=f"import from {Path(source_dir).expanduser().absolute()}")
+    return write_store(target, tables, source=source)

@@ -31,6 +31,7 @@ from dataclasses import dataclass, field
 import numpy as np
 import pandas as pd
 
+from .riskmodel import VERSIONS, EwmaRisk, non_linear_size, shrink_cov, shrink_spec, version_decays, zscore
 from .schema import HORIZONS, STYLE_NAMES
 
 __all__ = ["generate", "SIZES", "STYLE_NAMES", "INDUSTRIES_SWS", "INDUSTRIES_CITICS"]
@@ -73,13 +74,11 @@ _TURNOVER = 0.01  # average daily traded value / market value
 _BLOCK = 21  # length of a burn-in "month"
 _DELIST_PRICE = 1.0  # raw close below which a stock is delisted about a month later
 
-# Risk-model versions: EWMA half-lives (trading days) per horizon, shrinkage of
-# the factor covariance towards its diagonal and of specific variances towards
-# the cross-sectional median, and the noise added to the style exposures.
-_RISK_VERSIONS = {
-    "v1": {"half_lives": (42, 90, 252), "cov_shrink": 0.0, "spec_shrink": 0.0, "expo_noise": 0.0},
-    "v2": {"half_lives": (60, 120, 300), "cov_shrink": 0.1, "spec_shrink": 0.2, "expo_noise": 0.2},
-}
+# Risk-model versions: the estimator's half-lives and shrinkage (corvana.riskmodel),
+# plus the noise added to the style exposures of the demo's second version.  The
+# demo's specific variances are shrunk towards the cross-sectional median (its
+# simulated specific risk has no industry structure).
+_RISK_VERSIONS = {name: dict(v, expo_noise=n) for (name, v), n in zip(VERSIONS.items(), (0.0, 0.2))}
 
 #: Level-1 industries of the "sws" standard; also the risk model's industry factors.
 INDUSTRIES_SWS = [
@@ -220,13 +219,7 @@ def _stock_names(rng: np.random.Generator, n: int) -> list[str]:
     return names
 
 
-def _zscore(x: np.ndarray, mask: np.ndarray, clip: float = 3.0) -> np.ndarray:
-    """Standardise over the stocks in ``mask`` (equal weights) and clip the tails."""
-    m = x[mask].mean()
-    s = x[mask].std()
-    if not np.isfinite(s) or s < 1e-12:
-        s = 1.0
-    return np.clip((x - m) / s, -clip, clip)
+_zscore = zscore
 
 
 def _true_factor_cov(rng: np.random.Generator, n_ind: int) -> np.ndarray:
@@ -509,10 +502,8 @@ def _simulate(params: dict, rng: np.random.Generator, bar) -> _Sim:
     snap_ends = set(month_end)
 
     rv = list(_RISK_VERSIONS.items())
-    lam = np.array([0.5 ** (1.0 / hl) for _, v in rv for hl in v["half_lives"]])
-    n_states = len(lam)
-    spec_state = np.tile(spec_vol**2, (n_states, 1))
-    cov_state = np.tile(fcov, (n_states, 1, 1))
+    # EWMA risk estimates from the true factor and specific returns, started at the truth
+    risk = EwmaRisk(version_decays(_RISK_VERSIONS), K, N, cov0=fcov, spec0=spec_vol**2)
 
     ret = np.zeros((TT, N))
     tr = np.empty((TT, N))
@@ -534,9 +525,7 @@ def _simulate(params: dict, rng: np.random.Generator, bar) -> _Sim:
             if s == "size":
                 sty[:, j] = size
             elif s == "non_linear_size":
-                c = size**3
-                b = np.polyfit(size[mask], c[mask], 1)
-                sty[:, j] = _zscore(c - np.polyval(b, size), mask)
+                sty[:, j] = non_linear_size(size, mask)
             elif s == "momentum":
                 a = tr[max(t_end - 252, 0), :] if t_end >= 1 else tr_now
                 b_ = tr[max(t_end - 21, 0), :] if t_end >= 1 else tr_now
@@ -569,18 +558,15 @@ def _simulate(params: dict, rng: np.random.Generator, bar) -> _Sim:
             new = np.flatnonzero(list_day == t) if t > 0 else np.empty(0, dtype=np.int64)
             if len(new):
                 alive = listed[t - 1]
-                spec_state[:, new] = np.median(spec_state[:, alive], axis=1)[:, None]
+                risk.spec[:, new] = np.median(risk.spec[:, alive], axis=1)[:, None]
             ok = live[t - start]
             e = r[t - start] - X @ F[t]  # specific return under the exposures in force
-            e2 = np.where(ok, e * e, 0.0)
-            spec_state[:, ok] = lam[:, None] * spec_state[:, ok] + (1 - lam)[:, None] * e2[None, ok]
-            f = F[t]
-            cov_state = lam[:, None, None] * cov_state + (1 - lam)[:, None, None] * np.outer(f, f)[None]
+            risk.update(F[t], e, ok)
         # month end: next month's exposures, snapshot inside the window
         latent = rho * latent + np.sqrt(1 - rho**2) * rng.standard_normal((N, n_sty))
         X = exposures(end, tr_prev)
         if end in snap_ends:
-            snapshots.append(_snapshot(end, X, cov_state, spec_state, listed[end], ind_sws, rng, rv))
+            snapshots.append(_snapshot(end, X, risk, listed[end], ind_sws, rng, rv))
         # a stock whose raw close has fallen below 1 CNY is delisted a month later
         if end >= B:
             raw = tr_prev / adj[end]
@@ -606,7 +592,7 @@ def _simulate(params: dict, rng: np.random.Generator, bar) -> _Sim:
     )
 
 
-def _snapshot(t, X, cov_state, spec_state, listed_t, ind_sws, rng, rv):
+def _snapshot(t, X, risk, listed_t, ind_sws, rng, rv):
     """Risk-model snapshot of day t for every version: exposures, covariances, specific variances."""
     n_sty = len(STYLE_NAMES)
     stocks = np.flatnonzero(listed_t)
@@ -620,12 +606,9 @@ def _snapshot(t, X, cov_state, spec_state, listed_t, ind_sws, rng, rv):
             sty = np.column_stack([_zscore(noisy[:, j], mask) for j in range(n_sty)])
         covs, specs = [], []
         for h in range(n_h):
-            c = cov_state[v_i * n_h + h]
-            c = (1 - v["cov_shrink"]) * c + v["cov_shrink"] * np.diag(np.diag(c))
-            covs.append(0.5 * (c + c.T))
-            s = spec_state[v_i * n_h + h, stocks]
-            s = (1 - v["spec_shrink"]) * s + v["spec_shrink"] * np.median(s)
-            specs.append(s)
+            covs.append(shrink_cov(risk.covariance(v_i * n_h + h), v["cov_shrink"]))
+            s = risk.specific(v_i * n_h + h)[stocks]
+            specs.append(shrink_spec(s, np.median(s), v["spec_shrink"]))
         out["versions"][name] = {"styles": sty, "cov": covs, "spec": specs}
     return out
 
