@@ -97,7 +97,25 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
     // The status string when the solve returned a number, else what it
     // returned (built first, so a tuple is one argument, not several).
     py::object failed = G.optimization_failed();
-    raise_(failed, failed(PyFloat_Check(result.ptr()) ? py::object(problem.attr("status")) : result));
+    py::object error =
+        failed(PyFloat_Check(result.ptr()) ? py::object(problem.attr("status")) : result);
+    // The call rides along (not in the message or the arguments), so that
+    // error.diagnose() can explain the failure on request.
+    py::dict call;
+    call["order_book_ids"] = order_book_ids;
+    call["date"] = date;
+    call["objective"] = objective;
+    call["bnds"] = bnds;
+    call["cons"] = cons;
+    call["benchmark"] = benchmark;
+    call["cov_model"] = cov_model;
+    call["factor_risk_aversion"] = factor_risk_aversion;
+    call["specific_risk_aversion"] = specific_risk_aversion;
+    call["solver"] = solver;
+    call["risk_model"] = risk_model;
+    call["solver_options"] = solver_options;
+    py::setattr(error, "_call", call);
+    raise_(failed, error);
   }
 
   G["logging"].attr("debug")(
