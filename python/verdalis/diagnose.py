@@ -357,12 +357,14 @@ class _Relaxation:
         z = _scale_value(zeta)
         self.cap = cp.Parameter(len(groups), nonneg=True)
         self.weight = cp.Parameter(len(groups), nonneg=True)
-        self.slacks, self.row_terms = [], []
+        self.slacks, self.row_terms, self.relaxed_rows = [], [], []
         constraints, cost = [], []
         for k, group in enumerate(groups):
             per_stock = group.kind == "bounds"
             t = cp.Variable(g.shape if per_stock else (), nonneg=True)
             self.slacks.append(t)
+            mine = []
+            self.relaxed_rows.append(mine)
             terms = []
             for row, side, value_expr, limit_expr in _rows(group, g):
                 attr = _limit_attr(group, side)
@@ -377,6 +379,7 @@ class _Relaxation:
                     excess = [limit_expr - value_expr]
                 for e in excess:
                     constraints.append(e <= coef * t)
+                    mine.append(constraints[-1])
                 terms.append((row, side, excess[0], coef))
             self.row_terms.append(terms)
             constraints.append(t <= self.cap[k])
@@ -394,16 +397,24 @@ class _Relaxation:
             return [np.asarray(t.value, dtype=float) for t in self.slacks]
         return None
 
+    def supporting(self):
+        """The groups whose rows carry a multiplier at the last optimum: the
+        groups the minimal relaxation pays for."""
+        return {k for k, rows in enumerate(self.relaxed_rows)
+                if any(np.max(np.abs(np.atleast_1d(r.dual_value))) > 1e-7 for r in rows
+                       if r.dual_value is not None)}
+
     def feasible(self, kept):
         """The groups of `kept` hold together (the others are free)."""
         caps = [0.0 if k in kept else _FREE for k in range(len(self.groups))]
         return self.solve(caps, np.zeros(len(self.groups))) is not None
 
 
-def _conflict(relax, order):
-    """Deletion filter: drop each group in turn; keep it out when the rest is
-    still infeasible.  What remains is an irreducible conflict."""
-    kept = set(range(len(relax.groups)))
+def _conflict(relax, order, kept=None):
+    """Deletion filter: drop each group of `kept` (all groups by default) in
+    turn; keep it out when the rest is still infeasible.  What remains is an
+    irreducible conflict."""
+    kept = set(range(len(relax.groups))) if kept is None else set(kept)
     for k in order:
         trial = kept - {k}
         if not relax.feasible(trial):
@@ -523,7 +534,13 @@ def _analyse(groups, g, zeta, helper):
     # keeps the user's earliest hard limits in the conflict when it can choose
     order = [k for k in range(m) if not groups[k].hard] + \
             [k for k in reversed(range(m)) if groups[k].hard]
-    conflict = _conflict(relax, order)
+    # Start the filter from the groups the minimal relaxation leans on when
+    # they already conflict: one solve instead of one per unrelated group.
+    start = relax.supporting() | set(joint_relaxed)
+    if relax.feasible(start):
+        conflict = _conflict(relax, order)
+    else:
+        conflict = _conflict(relax, [k for k in order if k in start], start)
     records = []
     for k in sorted(set(conflict) | set(joint_relaxed)):
         if not groups[k].relaxable:
