@@ -15,45 +15,6 @@ const Globals G("verdalis.optimize");
 
 namespace {
 
-// Refuses an objective that is not one, or one that needs a benchmark when
-// none was given.
-void check_objective(py::handle objective, py::handle benchmark) {
-  if (!verdalis::isinstance(objective, G["OptimizationObjective"])) {
-    raise_(G.invalid_argument(), "非法的目标函数");
-  }
-  py::tuple needs_benchmark = py::make_tuple(G["MinTrackingError"], G["ActiveMeanVariance"],
-                                             G["MaxInformationRatio"], G["MinActiveVariance"]);
-  if (verdalis::isinstance(objective, needs_benchmark) && benchmark.is_none()) {
-    raise_(G.invalid_argument(), format("对于目标函数 {}，必须传入 benchmark 参数",
-                                        objective.attr("__class__").attr("__name__")));
-  }
-}
-
-// An index order_book_id becomes an IndexBenchmark; anything else must be an
-// OptimizeBenchmark.
-py::object resolve_benchmark(py::object benchmark) {
-  if (benchmark.is_none()) return benchmark;
-  if (PyUnicode_Check(benchmark.ptr())) benchmark = G["IndexBenchmark"](benchmark);
-  if (!verdalis::isinstance(benchmark, G["OptimizeBenchmark"])) {
-    raise_(G.invalid_argument(),
-           format("无效的benchmark：{}；对于指数，可以直接传入对应的order_book_id；"
-                  "对于自定义基准，请传入一个 OptimizeBenchmark 的对象",
-                  benchmark));
-  }
-  return benchmark;
-}
-
-// The scale of g: a variable for the ratio objectives (homogeneous
-// formulation), the pool size for risk parity, 1.0 otherwise.
-py::object make_scale(py::handle objective, py::handle cp, py::ssize_t n) {
-  py::tuple ratio_objectives = py::make_tuple(G["MaxInformationRatio"], G["MaxSharpeRatio"]);
-  if (verdalis::isinstance(objective, ratio_objectives)) {
-    return cp.attr("Variable")(py::arg("nonneg") = true);
-  }
-  if (verdalis::isinstance(objective, G["RiskParity"])) return py::int_(n);
-  return py::float_(1.0);
-}
-
 // solve(solver=..., verbose=..., **options), failing on a repeated keyword
 // the way a Python call does.
 py::dict solve_kwargs(py::handle solve, py::object solver, py::object verbose, py::dict options) {
@@ -161,25 +122,6 @@ py::object honour_bounds(py::object weight, py::object lower_bound, py::object u
   return G["np"].attr("array")(out, py::arg("dtype") = "float64");
 }
 
-// cons as a list whose every element follows the constraint protocol: an
-// instance with a `hard` attribute and a to_constraints method.
-py::list checked_cons(py::handle cons) {
-  if (!verdalis::isinstance(cons, G["Iterable"]) || PyUnicode_Check(cons.ptr())) {
-    raise_(G.invalid_argument(), format("cons 应该是约束对象的列表，传入值为：{}", cons));
-  }
-  py::list items(py::reinterpret_borrow<py::object>(cons));
-  for (py::handle c : items) {
-    const bool protocol = !PyType_Check(c.ptr()) && py::hasattr(c, "to_constraints") &&
-                          PyCallable_Check(c.attr("to_constraints").ptr()) &&
-                          py::hasattr(c, "hard");
-    if (!protocol) {
-      raise_(G.invalid_argument(),
-             format("cons 中的元素 {} 不是约束对象（需要 hard 属性和 to_constraints 方法）", py::repr(c)));
-    }
-  }
-  return items;
-}
-
 }  // namespace
 
 py::object portfolio_optimize(py::object order_book_ids, py::object date, py::object objective,
@@ -201,45 +143,26 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
     return G["pd"].attr("Series")(single);
   }
 
-  check_objective(objective, benchmark);
-  benchmark = resolve_benchmark(benchmark);
-  cov_model = G["to_enum"](cov_model, G["CovModel"]);
-  risk_model = G["to_enum"](risk_model, G["RiskModel"]);
-  py::object helper = G["OptimizeHelper"](order_book_ids, date, benchmark, cov_model, risk_model,
-                                          factor_risk_aversion, specific_risk_aversion);
-
+  Assembly assembly = assemble(order_book_ids, date, objective, bnds, cons, benchmark, cov_model,
+                               factor_risk_aversion, specific_risk_aversion, risk_model);
   py::object cp = G["cp"];
-  py::object g = cp.attr("Variable")(n, py::arg("nonneg") = true);
-  py::object zeta = make_scale(objective, cp, n);
-
-  py::list hard_cons;
-  hard_cons.append(richcmp(cp.attr("sum")(g) - zeta, py::int_(0), Py_EQ));
-  hard_cons.attr("extend")(objective.attr("get_internal_constraints")(g, zeta, helper));
-  py::object lower_bound = py::none(), upper_bound = py::none();
-  if (!bnds.is_none()) {
-    py::object bounds = G["parse_bnds"](bnds, order_book_ids);
-    std::tie(lower_bound, upper_bound) = unpack2(bounds);
-    hard_cons.append(richcmp(g - zeta * lower_bound, py::int_(0), Py_GE));
-    hard_cons.append(richcmp(g - zeta * upper_bound, py::int_(0), Py_LE));
-  }
-  py::list soft_cons;
-  if (!cons.is_none()) {
-    cons = checked_cons(cons);
-    for (auto c : cons) {
-      py::list& target = truthy(c.attr("hard")) ? hard_cons : soft_cons;
-      target.attr("extend")(c.attr("to_constraints")(g, zeta, helper));
-    }
-  }
+  py::object g = assembly.g;
+  py::object zeta = assembly.zeta;
+  py::object objective_expr = assembly.objective_expr;
+  py::list hard_cons = assembly.constraints(/*hard=*/true);
+  py::list soft_cons = assembly.constraints(/*hard=*/false);
+  // The parsed bounds (None without bnds): the returned weights honour them.
+  py::object lower_bound = assembly.lower_bound, upper_bound = assembly.upper_bound;
 
   py::object problem;
   if (verdalis::isinstance(objective, G["RiskParity"]) && !truthy(bnds) && !truthy(cons)) {
     // Unconstrained risk parity: g >= 0 from the variable alone; the result
     // is normalised below.
     problem = cp.attr("Problem")(
-        cp.attr("Minimize")(objective.attr("get_objective_expr")(g, zeta, helper)));
+        cp.attr("Minimize")(objective_expr));
   } else {
     problem = cp.attr("Problem")(
-        cp.attr("Minimize")(objective.attr("get_objective_expr")(g, zeta, helper)),
+        cp.attr("Minimize")(objective_expr),
         hard_cons + soft_cons);
   }
 
@@ -275,7 +198,25 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
     // The status string when the solve returned a number, else what it
     // returned (built first, so a tuple is one argument, not several).
     py::object failed = G.optimization_failed();
-    raise_(failed, failed(PyFloat_Check(result.ptr()) ? py::object(problem.attr("status")) : result));
+    py::object error =
+        failed(PyFloat_Check(result.ptr()) ? py::object(problem.attr("status")) : result);
+    // The call rides along (not in the message or the arguments), so that
+    // error.diagnose() can explain the failure on request.
+    py::dict call;
+    call["order_book_ids"] = order_book_ids;
+    call["date"] = date;
+    call["objective"] = objective;
+    call["bnds"] = bnds;
+    call["cons"] = cons;
+    call["benchmark"] = benchmark;
+    call["cov_model"] = cov_model;
+    call["factor_risk_aversion"] = factor_risk_aversion;
+    call["specific_risk_aversion"] = specific_risk_aversion;
+    call["solver"] = solver;
+    call["risk_model"] = risk_model;
+    call["solver_options"] = solver_options;
+    py::setattr(error, "_call", call);
+    raise_(failed, error);
   }
 
   G["logging"].attr("debug")(

@@ -60,6 +60,15 @@ void register_driver(py::module_& m) {
        arg("solver", py::none()), arg("risk_model", m.attr("RiskModel").attr("V1")),
        var_kw("solver_options")},
       &portfolio_optimize, docs::kPortfolioOptimizeDoc);
+
+  // The same problem as named groups, for verdalis.diagnose (not part of
+  // the documented namespace).
+  def(m, "_assemble",
+      {arg("order_book_ids"), arg("date"), arg("objective"), arg("bnds"), arg("cons"),
+       arg("benchmark"), arg("cov_model"), arg("factor_risk_aversion"),
+       arg("specific_risk_aversion"), arg("risk_model"), kwonly("bounds", py::none()),
+       kwonly("scale", py::none())},
+      &assemble_for_product);
 }
 
 }  // namespace
