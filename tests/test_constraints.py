@@ -240,10 +240,17 @@ def test_tracking_error_over_the_union(fake):
     w = np.array([0.3, 0.3, 0.4])
     active = np.r_[w, 0, 0, 0] - fake.benchmark_weight.values
     te2 = active @ fake.get_union_cov_matrix() @ active
-    # the factor form over the union is the dense quadratic form's number
+    # the factor form over the union bounds the dense quadratic form's square root
     g.value = w
-    assert c.args[0].value == pytest.approx(te2)
-    assert c.args[1].value == pytest.approx(0.05 ** 2)
+    assert c.args[0].value == pytest.approx(np.sqrt(te2))
+    assert c.args[1].value == pytest.approx(0.05)
+    # a context without factors gets the active variance against the squared limit
+    dense = FakeHelper(["A", "B", "C"], outside=["X", "Y", "Z"], factor=False,
+                       benchmark_weight={"A": 0.2, "B": 0.3, "X": 0.5})
+    [q] = vc.TrackingErrorLimit(0.05).to_constraints(g, 1.0, dense)
+    active = np.r_[w, 0, 0, 0] - dense.benchmark_weight.values
+    assert q.args[0].value == pytest.approx(active @ dense.get_union_cov_matrix() @ active)
+    assert q.args[1].value == pytest.approx(0.05 ** 2)
 
 
 def test_relative_wildcard_industries_bound_every_industry_in_a_fixed_order(fake):

@@ -35,11 +35,19 @@ py::object tracking_error_to_constraints(py::object self, py::object g, py::obje
     held = G["cp"].attr("hstack")(parts);
   }
   py::object active = held - zeta * helper.attr("benchmark_weight").attr("values");
-  // Active variance over the union of pool and benchmark, through the one
-  // risk-term builder (factor form over our context, quad_form otherwise).
-  py::object variance = risk_term(G, active, helper, /*over_union=*/true);
+  py::object limit = zeta * self.attr("upper");
   py::list result;
-  result.append(richcmp(variance, power(zeta * self.attr("upper"), py::int_(2)), Py_LE));
+  // Over our context (factor structure) the tracking error itself is bounded,
+  // in its own units, so that a limit the portfolio cannot reach is found
+  // infeasible rather than met within the solver's tolerance on the variance.
+  // A context without factors gets the active variance against the squared
+  // limit, quad_form over the union's covariance.
+  py::object norm = risk_norm(G, active, helper, /*over_union=*/true);
+  if (norm) {
+    result.append(richcmp(norm, limit, Py_LE));
+  } else {
+    result.append(richcmp(risk_term(G, active, helper, /*over_union=*/true), power(limit, py::int_(2)), Py_LE));
+  }
   return result;
 }
 

@@ -37,6 +37,18 @@ py::object risk_term(const Globals& G, py::handle x, py::handle helper, bool ove
   return cp.attr("sum_squares")(exposure) + cp.attr("sum_squares")(specific);
 }
 
+py::object risk_norm(const Globals& G, py::handle x, py::handle helper, bool over_union) {
+  py::object structure = factor_structure(helper, over_union);
+  if (!structure) return py::object();
+  py::object cp = G["cp"];
+  py::object B = structure[py::int_(0)];
+  py::object d = structure[py::int_(1)];
+  py::list parts;
+  parts.append(py::reinterpret_borrow<py::object>(x).attr("__rmatmul__")(B.attr("T")));
+  parts.append(cp.attr("multiply")(G["np"].attr("sqrt")(d), x));
+  return cp.attr("norm")(cp.attr("hstack")(parts));
+}
+
 py::object risk_value(const Globals& G, py::handle w, py::handle helper, bool over_union) {
   py::object np = G["np"];
   py::object vec = np.attr("asarray")(w, py::arg("dtype") = "float64");

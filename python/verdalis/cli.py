@@ -104,8 +104,11 @@ def _demo(date_text, max_weight):
         date, prev, len(pool), _index_name(INDEX), _index_name(WIDER_INDEX)))
     print()
 
-    # A cap the pool can reach: at least twice the equal weight.
-    cap = max(max_weight, 2.0 / len(pool))
+    # A cap the pool can reach: at least twice the equal weight, and no lower
+    # than the index's largest weight, so that holding the index itself (a
+    # tracking error of 0) stays within the bounds.
+    largest = float(corvana.index_weights(INDEX, prev).max())
+    cap = max(max_weight, 2.0 / len(pool), largest)
     # The index-enhancement mandate: tracking error, industries and styles
     # all held close to the benchmark.  The industry and style limits are
     # soft: on a market too small for all of them, they give way (with a
@@ -151,17 +154,33 @@ def _run(config_path, date_text, out):
     from .config import load
     from .exception import OptimizationFailed
     from .optimize import portfolio_optimize
-    from .report import analyse, build_report, write_report
+    from .report import build_report, write_report
 
     config = load(config_path)
     date = _parse_date(date_text) if date_text else config.date
     store = _store().ready()
     arguments = config.build(date)
     started = time.perf_counter()
+    limits = None
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
-            weights = portfolio_optimize(**arguments)
+            if arguments.get("cons"):
+                # With constraints the diagnosis gives the weights and the
+                # table of limits: value, bound, binding, shadow price.
+                from .diagnose import diagnose
+
+                diagnosis = diagnose(**arguments)
+                for text in diagnosis.warnings:
+                    print("warning:", text, file=sys.stderr)
+                if not diagnosis.feasible and diagnosis.weights is None:
+                    print("verdalis: the optimization of {} on {} failed: {}".format(
+                        config_path, date, diagnosis.failure), file=sys.stderr)
+                    print(diagnosis)
+                    return EXIT_INFEASIBLE
+                weights, limits = diagnosis.weights, diagnosis.groups
+            else:
+                weights = portfolio_optimize(**arguments)
         except OptimizationFailed as exc:
             for w in caught:
                 print("warning:", w.message, file=sys.stderr)
@@ -174,12 +193,6 @@ def _run(config_path, date_text, out):
     took = time.perf_counter() - started
     for w in caught:
         print("warning:", w.message, file=sys.stderr)
-    limits = None
-    if arguments.get("cons"):
-        from .benchmark import IndexBenchmark
-
-        benchmark = IndexBenchmark(config.benchmark) if config.benchmark else None
-        limits = analyse(weights, date, benchmark, cons=arguments["cons"]).limits
     report = build_report(weights, date, config.benchmark, constraints=limits,
                           cov_model=arguments.get("cov_model", "daily"),
                           risk_model=arguments.get("risk_model", "v1"))
@@ -297,7 +310,8 @@ def main(argv=None):
     demo = sub.add_parser("demo", help="optimize two showcase portfolios on the demo market")
     demo.add_argument("--date", default="2024-06-28", help="optimization date (default %(default)s)")
     demo.add_argument("--max-weight", type=float, default=0.03,
-                      help="upper bound of each stock's weight in the enhanced portfolio")
+                      help="upper bound of each stock's weight in the enhanced portfolio (raised to the "
+                           "index's largest weight when that is higher)")
     demo.add_argument("-v", "--verbose", action="store_true", help="log solve times")
     args = parser.parse_args(argv)
     if args.verbose:

@@ -142,7 +142,11 @@ def _groups(assembly):
             continue
         seen[name] = seen.get(name, 0) + 1
         shown = name if seen[name] == 1 else "{} #{}".format(name, seen[name])
-        out.append(_Group(shown, bool(hard), rows, source, _kind(name, source)))
+        kind = _kind(name, source)
+        if kind == "tracking_error" and rows[0].args[0].is_quadratic():
+            # a context without factors bounds the active variance by the squared limit
+            kind = "tracking_error_squared"
+        out.append(_Group(shown, bool(hard), rows, source, kind))
     return out
 
 
@@ -169,7 +173,9 @@ def _own(kind, x, z, limit_attr=None):
         return x / z
     if kind == "turnover":
         return x / (2 * z)
-    if kind == "tracking_error":
+    if kind == "tracking_error":  # the row bounds z × tracking error
+        return x / z
+    if kind == "tracking_error_squared":  # the row bounds z² × active variance
         return np.sqrt(np.maximum(x, 0.0)) / z
     return x
 
@@ -182,6 +188,8 @@ def _coef(kind, z, limit):
     if kind == "turnover":
         return 2 * z
     if kind == "tracking_error":
+        return z
+    if kind == "tracking_error_squared":
         return 2 * z * z * limit
     if kind == "component":
         return z  # the industry's total is at most z: a conservative row scale
@@ -206,7 +214,7 @@ def _items(group, side_rows, helper, g, n):
         if size == n and size > 1:
             labels.append(ids)
             continue
-        if kind == "tracking_error":
+        if kind in ("tracking_error", "tracking_error_squared"):
             labels.append(["tracking error"])
         elif kind == "turnover":
             labels.append(["turnover"])
@@ -369,7 +377,7 @@ class _Relaxation:
             for row, side, value_expr, limit_expr in _rows(group, g):
                 attr = _limit_attr(group, side)
                 limit = float(getattr(group.source, attr)) if (
-                    attr and group.kind == "tracking_error") else 1.0
+                    attr and group.kind == "tracking_error_squared") else 1.0
                 coef = _coef(group.kind, z, limit)
                 if side == "equal":
                     excess = [value_expr - limit_expr, limit_expr - value_expr]
@@ -454,7 +462,9 @@ def _exact_tracking_error(relax, k, zeta):
         return None
     if problem.status not in (cp.OPTIMAL, cp.OPTIMAL_INACCURATE):
         return None
-    return float(np.sqrt(max(problem.value, 0.0)) / _scale_value(zeta))
+    if group.kind == "tracking_error_squared":
+        return float(np.sqrt(max(problem.value, 0.0)) / _scale_value(zeta))
+    return float(problem.value / _scale_value(zeta))
 
 
 def _parameter_needed(group, side, limit_own, t, row_limits_own):
@@ -547,7 +557,7 @@ def _analyse(groups, g, zeta, helper):
             continue
         t = _alone(relax, k)
         if t is not None:
-            if groups[k].kind == "tracking_error":
+            if groups[k].kind in ("tracking_error", "tracking_error_squared"):
                 exact = _exact_tracking_error(relax, k, zeta)
                 if exact is not None:
                     t = np.asarray(max(exact - float(groups[k].source.upper), 0.0))

@@ -23,6 +23,13 @@ namespace verdalis {
 // exactly cp.quad_form(x, helper.get_cov_matrix()) (or the union matrix).
 py::object risk_term(const Globals& G, py::handle x, py::handle helper, bool over_union);
 
+// sqrt(x'Σx) as a second-order cone expression, norm([Bᵀx, sqrt(d) ∘ x]),
+// when the helper offers its factor structure; an empty object otherwise.
+// A limit on a risk (a tracking error of 1 %) is written on this norm rather
+// than on the variance (1e-4): solvers judge feasibility in the units of the
+// constraint, and a variance that small sits inside their tolerance.
+py::object risk_norm(const Globals& G, py::handle x, py::handle helper, bool over_union);
+
 // The same quadratic form evaluated for a numeric vector w (a float).
 py::object risk_value(const Globals& G, py::handle w, py::handle helper, bool over_union);
 
