@@ -102,13 +102,34 @@ def figures(report) -> dict:
 
 
 def _table(frame, formats, index_name):
-    frame = frame.copy()
+    frame = frame.astype(object).where(frame.notna(), None)
     for column, fmt in formats.items():
         if column in frame:
             frame[column] = [("" if v is None or (isinstance(v, float) and not np.isfinite(v)) else fmt.format(v))
                              for v in frame[column]]
+    frame = frame.where(frame.notna(), "")
     frame.index.name = index_name
     return frame.to_html(classes="table", border=0, escape=True)
+
+
+def _condensed(limits, shown=8):
+    """At most `shown` rows per constraint (binding ones and the highest shadow
+    prices first), then one row counting the rest: per-stock bounds would
+    otherwise fill the page."""
+    first = limits.columns[0]
+    parts = []
+    for _, rows in limits.groupby(first, sort=False):
+        if len(rows) > shown:
+            order = rows.sort_values([c for c in ("binding", "shadow_price", "violation") if c in rows],
+                                     ascending=False, kind="stable")
+            rest = len(rows) - shown
+            more = {c: None for c in rows.columns}
+            more[first] = rows[first].iloc[0]
+            if "item" in rows:
+                more["item"] = "... {} more".format(rest)
+            rows = pd.concat([order.head(shown), pd.DataFrame([more])], ignore_index=True)
+        parts.append(rows)
+    return pd.concat(parts, ignore_index=True)
 
 
 def render_html(report, title, *, market_line="", summary_lines=()) -> str:
@@ -149,13 +170,14 @@ def render_html(report, title, *, market_line="", summary_lines=()) -> str:
         "<img alt='{}' id='figure-{}' src='data:image/png;base64,{}'>".format(
             name, name, base64.b64encode(images[name]).decode("ascii")) for name in FIGURES) + "</div>")
     if report.constraints is not None and len(report.constraints):
-        table = report.constraints.copy()
+        table = _condensed(report.constraints)
         first = table.columns[0]
         # a constraint over many items is named once, on its first row
         table[first] = table[first].where(table[first] != table[first].shift(), "")
+        numbers = ("value", "limit", "violation", "shadow_price", "lower", "upper")
         parts.append("<h2 id='constraints'>Constraints</h2>" + _table(
-            table.set_index(first), {c: "{:.4f}" for c in table.columns
-                                     if pd.api.types.is_float_dtype(table[c])}, "constraint"))
+            table.set_index(first), {c: "{:.4g}" if c == "shadow_price" else "{:.4f}"
+                                     for c in numbers if c in table.columns}, "constraint"))
     parts.append("<h2 id='risk'>Risk by factor group</h2>" + _table(
         report.factor_groups, {"variance": "{:.6f}", "share": "{:.1%}"}, "group"))
     parts.append("<h2 id='stocks'>Largest contributions to risk</h2>" + _table(
