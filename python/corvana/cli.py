@@ -155,7 +155,7 @@ def main(argv=None) -> int:
         description="Build the synthetic demo market (generated data, not real market figures) "
                     "and make it the store, replacing any store there.")
     p.add_argument("--size", choices=["full", "small"], default="full",
-                   help="full: 3200 stocks over 2020-2024 (about 30 s); small: 80 stocks over 2020-2021, "
+                   help="full: 5400 stocks over 2020-2024 (about 30 s); small: 80 stocks over 2020-2021, "
                         "for tests and quick trials (default %(default)s)")
     p.add_argument("--path", help="store folder (default: $CORVANA_DATA or the per-user folder)")
     p.add_argument("--seed", type=int, default=DEFAULT_SEED,

@@ -649,16 +649,25 @@ class Store:
         except (pa.ArrowException, OSError) as exc:
             raise self._read_error(exc, table=name) from exc
 
+    #: Entries kept in the per-process cache: every small table plus the
+    #: risk-model snapshots of a few years of month ends, per version and
+    #: horizon.  The least recently used entry goes first.
+    MEMO_SIZE = 512
+
     def memo(self, key, fn: Callable[[], object]):
-        """Return ``cache[key]``, computing it with ``fn`` on first use."""
+        """Return ``cache[key]``, computing it with ``fn`` on first use.
+
+        The cache is bounded (`MEMO_SIZE` entries, least recently used
+        dropped first) and dropped whole when the store changes on disk."""
         self.ready()
         cache = self.cache
         try:
-            return cache[key]
+            value = cache.pop(key)
         except KeyError:
-            pass
-        value = fn()
-        cache[key] = value
+            value = fn()
+            while len(cache) >= self.MEMO_SIZE:
+                cache.pop(next(iter(cache)))
+        cache[key] = value  # re-inserted last: the most recently used
         return value
 
 

@@ -45,7 +45,7 @@ DEMO_SUFFIX = "(demo)"
 #: Size presets.  Both sizes go through the same code; only these numbers differ.
 SIZES: dict[str, dict] = {
     "full": {
-        "n_stocks": 3200,
+        "n_stocks": 5400,  # over 5,000 listed on the last day, a whole-market size
         "start": "2020-01-02",
         "end": "2024-12-31",
         "index_sizes": {"000300.XSHG": 300, "000905.XSHG": 500, "000852.XSHG": 1000},
