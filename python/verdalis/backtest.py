@@ -236,7 +236,6 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
             _drift_until(book, days, state, days.index(prev))
             record = {"date": date, "status": "optimal", "cost": 0.0, "notes": []}
             first = book.values.empty
-            arguments = config.build(date)
             specs = []
             for spec in config.constraints:
                 if spec["type"] in HOLDING_AWARE:
@@ -245,9 +244,7 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
                         continue
                     spec = _set_holding(spec, book, prev)
                 specs.append(spec)
-            trial = copy.copy(config)
-            trial.constraints = specs
-            arguments["cons"] = trial.build(date)["cons"]
+            arguments = config.build(date, constraints=specs)
             # stocks held but suspended today keep their drifted weight
             held_now = book.weights()
             frozen = _suspended(list(held_now[held_now > 0].index), date)

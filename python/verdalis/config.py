@@ -140,11 +140,13 @@ class Config:
             return list(value)
         return _read_series(self._path(value), self.source, "pool.file", values=False)
 
-    def build(self, date=None) -> dict:
-        """Keyword arguments of `portfolio_optimize` for `date`, with fresh objects."""
+    def build(self, date=None, constraints=None) -> dict:
+        """Keyword arguments of `portfolio_optimize` for `date`, with fresh objects
+        (`constraints`: other constraint specs to build in place of the config's)."""
         objective = _make(self.source, "objective", self.objective, "verdalis.objective", self._path)
+        specs = self.constraints if constraints is None else constraints
         cons = [_make(self.source, "constraints[{}]".format(i), spec, "verdalis.constraints", self._path)
-                for i, spec in enumerate(self.constraints)]
+                for i, spec in enumerate(specs)]
         arguments = dict(order_book_ids=self.pool_ids(date), date=date or self.date, objective=objective,
                          bnds={k: tuple(v) for k, v in self.bounds.items()} if self.bounds else None,
                          cons=cons or None, benchmark=self.benchmark)
