@@ -193,9 +193,12 @@ def _run(config_path, date_text, out):
     took = time.perf_counter() - started
     for w in caught:
         print("warning:", w.message, file=sys.stderr)
-    report = build_report(weights, date, config.benchmark, constraints=limits,
-                          cov_model=arguments.get("cov_model", "daily"),
-                          risk_model=arguments.get("risk_model", "v1"))
+    with warnings.catch_warnings():
+        # the risk model's notices were printed with the optimization's
+        warnings.simplefilter("ignore")
+        report = build_report(weights, date, config.benchmark, constraints=limits,
+                              cov_model=arguments.get("cov_model", "daily"),
+                              risk_model=arguments.get("risk_model", "v1"))
     out = Path(out) if out else Path(config_path).with_suffix("").with_name(Path(config_path).stem + "-" + str(date))
     title = "{} on {}".format(Path(config_path).stem, date)
     paths = write_report(report, out, title, market_line=_market_line(store),
