@@ -29,7 +29,6 @@ Slow (about 30-60 s per mutant): not part of CI; see docs/testing.md.
 from __future__ import annotations
 
 import argparse
-import os
 import shutil
 import signal
 import subprocess

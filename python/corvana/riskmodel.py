@@ -392,7 +392,6 @@ def estimate(tables, *, market: str | None = None, standard: str | None = None,
     factors = ["country"] + p.industries + styles
     K = len(factors)
     s0 = 1 + n_ind
-    ind_cols = 1 + np.arange(n_ind)
     lam = version_decays()
     n_h = len(HORIZONS)
     ewma = EwmaRisk(lam, K, p.N)

@@ -23,7 +23,6 @@ backtest per point of a parameter grid on local processes or on a
 from __future__ import annotations
 
 import copy
-import datetime
 import itertools
 import math
 import os
@@ -32,14 +31,13 @@ import re
 import warnings
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Optional
 
 import numpy as np
 import pandas as pd
 
 import corvana
 
-from .config import Config, ConfigError, load
+from .config import Config, load
 from .const import TRADING_DAYS_PER_YEAR
 
 __all__ = ["BacktestResult", "rebalance_dates", "run", "sweep"]

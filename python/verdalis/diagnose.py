@@ -23,7 +23,6 @@ solver the optimization uses, so relaxations and duals are accurate.  The
 relaxation problem is compiled once; each feasibility test only changes its
 parameters.
 """
-import copy
 import math
 import warnings
 from dataclasses import dataclass, field
@@ -298,7 +297,6 @@ def _measure(groups, g, zeta, helper, weights, duals, optimum):
                                  np.atleast_1d(limit_expr.value).astype(float) * np.ones(1), zv))
             (val, lim, zv) = measured[0]
             lim = np.broadcast_to(lim, val.shape)
-            attr = _limit_attr(group, side)
             value, limit = _own_pair(group, side, val, lim, zv, row)
             dual = duals.get(row.id)
             if measured[1] is not None:
@@ -642,7 +640,7 @@ def _explain(order_book_ids, date, model, weights, failure, refusal, dropped_by_
                                    model["risk_model"], bounds=bounds)
     if assembly is None:  # one stock: nothing to choose
         return Diagnosis(feasible=True, weights=weights)
-    g, zeta, helper = assembly["g"], assembly["zeta"], assembly["helper"]
+    g, zeta = assembly["g"], assembly["zeta"]
     groups = _groups(assembly)
     result = Diagnosis(feasible=weights is not None and not dropped_by_retry, weights=weights,
                        failure=failure, bound_sums=bound_sums)
