@@ -272,7 +272,10 @@ def _scribble(value):
     lambda h: h.get_benchmark_industry_weight(IndustryClassification.SWS),
     lambda h: h.get_cov_matrix(),
     lambda h: h.get_union_cov_matrix(),
-], ids=["exposure", "benchmark_style", "industry", "benchmark_industry", "cov", "union_cov"])
+    lambda h: h.benchmark_weight,
+    lambda h: h.get_factor_model()[0],
+], ids=["exposure", "benchmark_style", "industry", "benchmark_industry", "cov", "union_cov",
+        "benchmark_weight", "factor_model"])
 def test_caller_edits_do_not_reach_later_reads(universe, read):
     h = make(universe["pool"], RecordingBenchmark())
     first = read(h)

@@ -230,11 +230,17 @@ class OptimizeHelper:
         return self.order_book_ids + [c for c in self.benchmark_components if c not in pool]
 
     @functools.cached_property
-    def benchmark_weight(self):
+    def _benchmark_weight(self):
         self._require_benchmark("benchmark_weight")
         w = self._benchmark_weights.reindex(self.union_components, fill_value=0.0)
         w.index.name = "order_book_id"
         return w
+
+    @property
+    def benchmark_weight(self):
+        """Benchmark weights over union_components (0 for pool stocks outside
+        it); a copy, so that a caller's edit never reaches later reads."""
+        return self._benchmark_weight.copy()
 
     @functools.cached_property
     def _universe(self):
