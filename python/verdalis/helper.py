@@ -5,7 +5,9 @@ import functools
 import math
 import os
 import sys
+import threading
 import warnings
+from collections import OrderedDict
 from collections.abc import Mapping
 from typing import NamedTuple
 
@@ -94,6 +96,35 @@ class _RiskData(NamedTuple):
     factors: list          # factor names, in covariance order
     X: np.ndarray          # m x len(factors) exposures (country, industries, styles)
     F: np.ndarray          # annualised factor covariance, unscaled by fra
+
+
+_ROOTS: "OrderedDict[bytes, np.ndarray]" = OrderedDict()
+_ROOTS_SIZE = 64
+_ROOTS_LOCK = threading.Lock()
+
+
+def _factor_root(F):
+    """L with F = L Lᵀ, through a clipped eigen-decomposition (works for a
+    singular F).  Every optimization on one date and model reads the same F,
+    so roots are kept by F's bytes (a small bounded cache): the result is the
+    same array a fresh decomposition gives."""
+    key = F.tobytes()
+    with _ROOTS_LOCK:
+        root = _ROOTS.get(key)
+        if root is not None:
+            _ROOTS.move_to_end(key)
+            return root
+    eigval, eigvec = np.linalg.eigh(F)
+    eigval = np.clip(eigval, 0.0, None)
+    keep = eigval > eigval.max(initial=0.0) * F.shape[0] * np.finfo(float).eps
+    if not keep.any():
+        keep[-1:] = True
+    root = _readonly(eigvec[:, keep] * np.sqrt(eigval[keep]))
+    with _ROOTS_LOCK:
+        _ROOTS[key] = root
+        while len(_ROOTS) > _ROOTS_SIZE:
+            _ROOTS.popitem(last=False)
+    return root
 
 
 class OptimizeHelper:
@@ -313,13 +344,7 @@ class OptimizeHelper:
             if s in factors:
                 X[:, factors.index(s)] = style_values[:, j]
 
-        # F = L L^T through a clipped eigen-decomposition: works for singular F
-        eigval, eigvec = np.linalg.eigh(F)
-        eigval = np.clip(eigval, 0.0, None)
-        keep = eigval > eigval.max(initial=0.0) * len(factors) * np.finfo(float).eps
-        if not keep.any():
-            keep[-1:] = True
-        L = eigvec[:, keep] * np.sqrt(eigval[keep])
+        L = _factor_root(F)
         B = math.sqrt(self.factor_risk_aversion) * (X @ L)
         d = self.specific_risk_aversion * spec
         return _RiskData(snapshot, styles, _readonly(style_values),
