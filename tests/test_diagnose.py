@@ -228,3 +228,21 @@ def test_feasible_table_reads_each_limit_in_its_own_units(pool):
     capped = rows.loc["bounds"]
     assert (capped[capped["side"] == "upper"]["limit"] == 0.1).all()
     assert set(capped.index) <= set(pool)
+
+
+@pytest.mark.parametrize("objective", [
+    lambda pool: MinVariance(),
+    lambda pool: __import__("verdalis.objective", fromlist=["RiskParity"]).RiskParity(),
+    lambda pool: __import__("verdalis.objective", fromlist=["MaxSharpeRatio"]).MaxSharpeRatio(
+        expected_returns=pd.Series(np.linspace(0.02, 0.2, len(pool)), index=pool)),
+], ids=["min_variance", "risk_parity", "max_sharpe"])
+def test_feasible_diagnosis_gives_the_optimizer_s_weights_and_names_a_user_s_class(pool, objective):
+    cons = [User(0.05), vc.StockPoolLimit(pool[:10], upper_limit=0.6)]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", OptimizerWarning)
+        expected = portfolio_optimize(pool, DATE, objective(pool), cons=cons)
+        d = diagnose(pool, DATE, objective(pool), cons=cons)
+    assert d.feasible
+    pd.testing.assert_series_equal(d.weights, expected)
+    user = d.groups[d.groups["group"] == "User(0.05)"]
+    assert len(user) == 1 and user["value"].iloc[0] >= 0.05 - 1e-6

@@ -159,7 +159,9 @@ def _split(row, g):
     a, b = row.args
     if isinstance(row, cp.constraints.Equality) or type(row).__name__ == "Zero":
         return "equal", a, b
-    in_a, in_b = g in a.variables(), g in b.variables()
+    # identity, not ==: a cvxpy variable compared with == builds a constraint
+    in_a = any(v is g for v in a.variables())
+    in_b = any(v is g for v in b.variables())
     if in_a and in_b:  # a stock's share of its industry: g[i] against total * limit
         return ("upper", a, b) if a.size == 1 and type(a).__name__ == "index" else ("lower", b, a)
     return ("upper", a, b) if in_a or not in_b else ("lower", b, a)
