@@ -88,8 +88,6 @@ py::object at_most(py::handle lhs, py::handle zeta, py::handle b) {
                  Py_LE);
 }
 
-bool is_none(py::handle x) { return x.is_none(); }
-
 AlignedHolding align_holding(py::handle holding, py::handle helper) {
   AlignedHolding aligned;
   py::object pool_ids = helper.attr("order_book_ids");

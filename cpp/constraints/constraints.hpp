@@ -40,8 +40,6 @@ void warn_user(py::handle message);
 // `lhs >= zeta * b` / `lhs <= zeta * b`.
 py::object at_least(py::handle lhs, py::handle zeta, py::handle b);
 py::object at_most(py::handle lhs, py::handle zeta, py::handle b);
-// x is None, and the limit comparisons the classes skip on.
-bool is_none(py::handle x);
 
 // A current holding lined up with the pool: the pool followed by the held
 // stocks outside it, and the holding over that list (0.0 where not held).
