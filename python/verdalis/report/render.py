@@ -109,7 +109,8 @@ def _table(frame, formats, index_name):
                              for v in frame[column]]
     frame = frame.where(frame.notna(), "")
     frame.index.name = index_name
-    return frame.to_html(classes="table", border=0, escape=True)
+    # the index as the first column: one header row, not two
+    return frame.reset_index().to_html(classes="table", border=0, escape=True, index=False)
 
 
 def _condensed(limits, shown=8):
