@@ -81,6 +81,16 @@ def _zero_weights_of(frame, row):
     return frame
 
 
+def _unsorted_blocks_missing_entries(frame):
+    """v2's covariances listed before v1's; the first block of each version lacks an entry."""
+    drop = [frame.index[frame["version"] == v][5] for v in ("v1", "v2")]
+    return pd.concat([frame[frame["version"] == "v2"], frame[frame["version"] == "v1"]]).drop(index=drop)
+
+
+_EXTRA_FACTOR_ROW = pd.DataFrame([{"version": "v1", "date": "2020-01-23", "horizon": "daily",
+                                   "factor_i": "zzz", "factor_j": "beta", "cov": "0.0"}])
+
+
 @pytest.mark.parametrize(
     "table, edit, expected",
     [
@@ -101,6 +111,13 @@ def _zero_weights_of(frame, row):
         ("instruments", lambda f: f.drop(columns="type"), r"instruments\.csv: missing column\(s\) 'type'"),
         ("style_exposure", _set(12, "version", "v9"), r"style_exposure\.csv: row 13 .*column 'version'"),
         ("factor_covariance", _set(1, "cov", "1.0"), r"factor_covariance\.csv: row \d+ .*not symmetric"),
+        # the small market's covariance blocks are 42x42, the first one v1 daily of 2020-01-23
+        ("factor_covariance", lambda f: f.drop(index=5),
+         r"factor_covariance\.csv: row 1 \(line 2\), column 'factor_i': the v1 daily covariance of 2020-01-23 "
+         r"has 1763 entries; a full 42x42 matrix \(both triangles\) needs 1764$"),
+        ("factor_covariance", lambda f: pd.concat([f, _EXTRA_FACTOR_ROW], ignore_index=True),
+         r"row 1 .*v1 daily covariance of 2020-01-23 has 1765 entries; a full 43x43 matrix .* needs 1849$"),
+        ("factor_covariance", _unsorted_blocks_missing_entries, r"row 1 \(line 2\), .*the v2 daily covariance"),
         ("specific_risk", _set(20, "specific_variance", "-1e-4"), r"specific_risk\.csv: row 21 .*'specific_variance'"),
     ],
 )
@@ -190,3 +207,13 @@ def test_swap_without_atomic_exchange(small_market, previous_store, source, monk
     corvana.connect(previous_store)
     assert corvana.index_weights("000300.XSHG", "2021-06-15") is None
     assert not [p for p in previous_store.parent.iterdir() if p.is_dir() and p.name.startswith(".")]
+
+
+def test_parquet_location_is_the_row(source, previous_store):
+    bars = pd.read_csv(source / "bars.csv")
+    bars.loc[7, "adj_factor"] = float("nan")
+    bars.to_parquet(source / "bars.parquet", index=False)
+    (source / "bars.csv").unlink()
+    with pytest.raises(importer.DataImportError,
+                       match=r"^bars\.parquet: row 8, column 'adj_factor': value is missing$"):
+        corvana.import_store(source, previous_store)
