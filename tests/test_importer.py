@@ -95,6 +95,8 @@ _EXTRA_FACTOR_ROW = pd.DataFrame([{"version": "v1", "date": "2020-01-23", "horiz
     "table, edit, expected",
     [
         ("bars", _set(1234, "close", "abc"), r"bars\.csv: row 1235 \(line 1236\), column 'close': 'abc' is not a number"),
+        ("bars", _set(12, "close", "0"), r"bars\.csv: row 13 \(line 14\), column 'close': '0' must be greater than 0$"),
+        ("bars", _set(20, "volume", "inf"), r"bars\.csv: row 21 \(line 22\), column 'volume': 'inf' is not a finite number$"),
         ("bars", _set(40, "volume", "-5"), r"bars\.csv: row 41 .*column 'volume'.*must not be negative"),
         ("bars", _set(7, "adj_factor", ""), r"bars\.csv: row 8 .*column 'adj_factor'.*missing"),
         ("bars", _set(99, "date", "2021-13-01"), r"bars\.csv: row 100 .*column 'date'.*not a date"),
