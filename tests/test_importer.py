@@ -107,6 +107,11 @@ _EXTRA_FACTOR_ROW = pd.DataFrame([{"version": "v1", "date": "2020-01-23", "horiz
         ("index_weights", _set(300, "order_book_id", "999999.XSHE"),
          r"index_weights\.csv: row 301 .*'order_book_id': '999999\.XSHE' is not in instruments"),
         ("index_weights", _set(2, "index_id", "000999.XSHG"), r"index_weights\.csv: row 3 .*'index_id'.*not in instruments"),
+        ("bars", _set(9, "order_book_id", " "), r"bars\.csv: row 10 \(line 11\), column 'order_book_id': value is missing$"),
+        # same key, another weight: located at the key's last column
+        ("index_weights", lambda f: pd.concat([f, f.iloc[[10]].assign(weight="0.5")], ignore_index=True),
+         r"index_weights\.csv: row 29114 \(line 29115\), column 'order_book_id': "
+         r"duplicate key \(index_id=000300\.XSHG, date=2020-01-03, order_book_id=000841\.XSHE\)$"),
         ("index_weights", lambda f: _zero_weights_of(f, 400),
          r"index_weights\.csv: row \d+ .*column 'weight'.*sum to 0"),
         ("instruments", _set(2, "listed_date", "yesterday"), r"instruments\.csv: row 3 .*column 'listed_date'"),
