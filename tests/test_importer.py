@@ -116,7 +116,7 @@ _EXTRA_FACTOR_ROW = pd.DataFrame([{"version": "v1", "date": "2020-01-23", "horiz
          r"index_weights\.csv: row \d+ .*column 'weight'.*sum to 0"),
         ("instruments", _set(2, "listed_date", "yesterday"), r"instruments\.csv: row 3 .*column 'listed_date'"),
         ("instruments", lambda f: f.drop(columns="type"), r"instruments\.csv: missing column\(s\) 'type'"),
-        ("style_exposure", _set(12, "version", "v9"), r"style_exposure\.csv: row 13 .*column 'version'"),
+        ("style_exposure", _set(12, "version", "v9"), r"style_exposure\.csv: row 13 .*column 'version': 'v9' is not one of v1, v2$"),
         ("factor_covariance", _set(1, "cov", "1.0"), r"factor_covariance\.csv: row \d+ .*not symmetric"),
         # the small market's covariance blocks are 42x42, the first one v1 daily of 2020-01-23
         ("factor_covariance", lambda f: f.drop(index=5),
@@ -134,6 +134,16 @@ def test_bad_value_is_located_and_store_kept(source, previous_store, table, edit
     with pytest.raises(importer.DataImportError, match=expected):
         corvana.import_store(source, previous_store)
     assert _fingerprint(previous_store) == before
+
+
+def test_date_forms(small_market, source, previous_store):
+    """YYYYMMDD and YYYY/MM/DD are read as well, also mixed in one column and before ISO dates."""
+    _edit(source, "trading_dates", lambda f: f.assign(date=[d.replace("-", "") if i % 3 == 0 else
+                                                             d.replace("-", "/") if i % 3 == 1 else d
+                                                             for i, d in enumerate(f["date"])]))
+    corvana.import_store(source, previous_store)
+    got = pq.read_table(previous_store / "trading_dates.parquet")
+    assert got.equals(pq.read_table(small_market / "trading_dates.parquet"))
 
 
 def test_missing_files(source, previous_store):
