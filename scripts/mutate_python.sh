@@ -39,10 +39,13 @@ for pkg in verdalis corvana; do
 done
 find "$STAGE" -name __pycache__ -prune -exec rm -rf {} +
 cp -r tests "$STAGE/tests"
+# files some tests read from the project (docs, stubs, examples, sources scanned for messages)
+extra=(README.md docs cpp examples scripts python)
+for f in "${extra[@]}"; do cp -r "$f" "$STAGE/$f"; done
 
-"$VENV_PY" - "$STAGE/pyproject.toml" "${patterns[@]}" <<'EOF'
+"$VENV_PY" - "$STAGE/pyproject.toml" "${extra[*]}" "${patterns[@]}" <<'EOF'
 import json, sys, tomllib
-out, patterns = sys.argv[1], sys.argv[2:]
+out, extra, patterns = sys.argv[1], sys.argv[2].split(), sys.argv[3:]
 pytest_cfg = tomllib.load(open("pyproject.toml", "rb"))["tool"]["pytest"]["ini_options"]
 lines = [
     "[tool.mutmut]",
@@ -54,6 +57,7 @@ lines = [
         "tests/test_helper.py::test_uncovered_stock_is_filled_with_one_warning"]),
     'pytest_add_cli_args_test_selection = ["tests"]',
     "use_git_change_detection = false",
+    "also_copy = " + json.dumps(extra),
     # the suite's process holds a DuckDB connection and solver threads: a
     # worker forked from it crashes, so workers come from a clean fork server
     'process_isolation = "forkserver"',

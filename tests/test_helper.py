@@ -202,7 +202,7 @@ def test_missing_benchmark(universe):
             getattr(h, member)
     for method, args in (("get_union_cov_matrix", ()), ("get_union_factor_risk", ()),
                          ("get_benchmark_style", ()), ("get_benchmark_industry_weight", ("sws",))):
-        with pytest.raises(InvalidArgument, match=method):
+        with pytest.raises(InvalidArgument, match="^{} 需要传入 benchmark 参数$".format(method)):
             getattr(h, method)(*args)
     # members that need no benchmark still work
     assert h.get_cov_matrix().shape == (7, 7)
@@ -235,6 +235,33 @@ def test_industries(universe):
 
     with pytest.raises(InvalidArgument, match="classification"):
         h.get_industry_mapping("gics")
+
+
+class _Standard:
+    """Not the enum, but carries a standard's value the way an enum member does."""
+    value = "CITICS"
+
+
+@pytest.mark.parametrize("given, expected", [
+    ("SWS", "sws"), ("Citics", "citics"), (_Standard(), "citics"),
+])
+def test_classification_forms(universe, given, expected):
+    h = make(universe["pool"])
+    assert h.get_industry_mapping(given).tolist() == corvana.get_industry(universe["pool"], expected).tolist()
+
+
+@pytest.mark.parametrize("given, message", [
+    ("gics", "无效的 classification：gics，可选值为：sws, citics"),
+    (3, "classification: 期望传入 IndustryClassification、dict 或 pd.Series，传入值为：3"),
+    (None, "classification: 期望传入 IndustryClassification、dict 或 pd.Series，传入值为：None"),
+    (pd.Series(["A", "B", "C"], index=["X", "Y", "X"]), "自定义行业分类中存在重复的 order_book_id：X"),
+])
+def test_classification_refused(universe, given, message):
+    h = make(universe["pool"], RecordingBenchmark())
+    for method in (h.get_industry_mapping, h.get_benchmark_industry_weight):
+        with pytest.raises(InvalidArgument) as info:
+            method(given)
+        assert str(info.value) == message
 
 
 def test_style_exposures(universe):

@@ -81,10 +81,22 @@ def _zero_weights_of(frame, row):
     return frame
 
 
+def _unsorted_blocks_missing_entries(frame):
+    """v2's covariances listed before v1's; the first block of each version lacks an entry."""
+    drop = [frame.index[frame["version"] == v][5] for v in ("v1", "v2")]
+    return pd.concat([frame[frame["version"] == "v2"], frame[frame["version"] == "v1"]]).drop(index=drop)
+
+
+_EXTRA_FACTOR_ROW = pd.DataFrame([{"version": "v1", "date": "2020-01-23", "horizon": "daily",
+                                   "factor_i": "zzz", "factor_j": "beta", "cov": "0.0"}])
+
+
 @pytest.mark.parametrize(
     "table, edit, expected",
     [
         ("bars", _set(1234, "close", "abc"), r"bars\.csv: row 1235 \(line 1236\), column 'close': 'abc' is not a number"),
+        ("bars", _set(12, "close", "0"), r"bars\.csv: row 13 \(line 14\), column 'close': '0' must be greater than 0$"),
+        ("bars", _set(20, "volume", "inf"), r"bars\.csv: row 21 \(line 22\), column 'volume': 'inf' is not a finite number$"),
         ("bars", _set(40, "volume", "-5"), r"bars\.csv: row 41 .*column 'volume'.*must not be negative"),
         ("bars", _set(7, "adj_factor", ""), r"bars\.csv: row 8 .*column 'adj_factor'.*missing"),
         ("bars", _set(99, "date", "2021-13-01"), r"bars\.csv: row 100 .*column 'date'.*not a date"),
@@ -95,12 +107,24 @@ def _zero_weights_of(frame, row):
         ("index_weights", _set(300, "order_book_id", "999999.XSHE"),
          r"index_weights\.csv: row 301 .*'order_book_id': '999999\.XSHE' is not in instruments"),
         ("index_weights", _set(2, "index_id", "000999.XSHG"), r"index_weights\.csv: row 3 .*'index_id'.*not in instruments"),
+        ("bars", _set(9, "order_book_id", " "), r"bars\.csv: row 10 \(line 11\), column 'order_book_id': value is missing$"),
+        # same key, another weight: located at the key's last column
+        ("index_weights", lambda f: pd.concat([f, f.iloc[[10]].assign(weight="0.5")], ignore_index=True),
+         r"index_weights\.csv: row 29114 \(line 29115\), column 'order_book_id': "
+         r"duplicate key \(index_id=000300\.XSHG, date=2020-01-03, order_book_id=000841\.XSHE\)$"),
         ("index_weights", lambda f: _zero_weights_of(f, 400),
          r"index_weights\.csv: row \d+ .*column 'weight'.*sum to 0"),
         ("instruments", _set(2, "listed_date", "yesterday"), r"instruments\.csv: row 3 .*column 'listed_date'"),
         ("instruments", lambda f: f.drop(columns="type"), r"instruments\.csv: missing column\(s\) 'type'"),
-        ("style_exposure", _set(12, "version", "v9"), r"style_exposure\.csv: row 13 .*column 'version'"),
+        ("style_exposure", _set(12, "version", "v9"), r"style_exposure\.csv: row 13 .*column 'version': 'v9' is not one of v1, v2$"),
         ("factor_covariance", _set(1, "cov", "1.0"), r"factor_covariance\.csv: row \d+ .*not symmetric"),
+        # the small market's covariance blocks are 42x42, the first one v1 daily of 2020-01-23
+        ("factor_covariance", lambda f: f.drop(index=5),
+         r"factor_covariance\.csv: row 1 \(line 2\), column 'factor_i': the v1 daily covariance of 2020-01-23 "
+         r"has 1763 entries; a full 42x42 matrix \(both triangles\) needs 1764$"),
+        ("factor_covariance", lambda f: pd.concat([f, _EXTRA_FACTOR_ROW], ignore_index=True),
+         r"row 1 .*v1 daily covariance of 2020-01-23 has 1765 entries; a full 43x43 matrix .* needs 1849$"),
+        ("factor_covariance", _unsorted_blocks_missing_entries, r"row 1 \(line 2\), .*the v2 daily covariance"),
         ("specific_risk", _set(20, "specific_variance", "-1e-4"), r"specific_risk\.csv: row 21 .*'specific_variance'"),
     ],
 )
@@ -110,6 +134,16 @@ def test_bad_value_is_located_and_store_kept(source, previous_store, table, edit
     with pytest.raises(importer.DataImportError, match=expected):
         corvana.import_store(source, previous_store)
     assert _fingerprint(previous_store) == before
+
+
+def test_date_forms(small_market, source, previous_store):
+    """YYYYMMDD and YYYY/MM/DD are read as well, also mixed in one column and before ISO dates."""
+    _edit(source, "trading_dates", lambda f: f.assign(date=[d.replace("-", "") if i % 3 == 0 else
+                                                             d.replace("-", "/") if i % 3 == 1 else d
+                                                             for i, d in enumerate(f["date"])]))
+    corvana.import_store(source, previous_store)
+    got = pq.read_table(previous_store / "trading_dates.parquet")
+    assert got.equals(pq.read_table(small_market / "trading_dates.parquet"))
 
 
 def test_missing_files(source, previous_store):
@@ -190,3 +224,13 @@ def test_swap_without_atomic_exchange(small_market, previous_store, source, monk
     corvana.connect(previous_store)
     assert corvana.index_weights("000300.XSHG", "2021-06-15") is None
     assert not [p for p in previous_store.parent.iterdir() if p.is_dir() and p.name.startswith(".")]
+
+
+def test_parquet_location_is_the_row(source, previous_store):
+    bars = pd.read_csv(source / "bars.csv")
+    bars.loc[7, "adj_factor"] = float("nan")
+    bars.to_parquet(source / "bars.parquet", index=False)
+    (source / "bars.csv").unlink()
+    with pytest.raises(importer.DataImportError,
+                       match=r"^bars\.parquet: row 8, column 'adj_factor': value is missing$"):
+        corvana.import_store(source, previous_store)
