@@ -37,17 +37,12 @@ from verdalis.objective import MinTrackingError
 from verdalis.optimize import portfolio_optimize
 from verdalis.report import analyse
 
+from bench_optimize import pool_of  # the n largest listed stocks, as every bench uses
+
 DATE = datetime.date(2024, 6, 28)
 BEFORE = datetime.date(2024, 5, 31)
 INDEX = "000300.XSHG"
 BOOK = 1e9
-
-
-def pool_of(size, prev):
-    """The `size` largest listed stocks by market value on `prev`."""
-    listed = corvana.all_instruments(type="CS", date=prev)["order_book_id"].tolist()
-    caps = corvana.get_factor(listed, "market_cap_3", prev, prev)["market_cap_3"].droplevel("date")
-    return caps.sort_values(ascending=False).index[:size].tolist()
 
 
 class SolveTimes:

@@ -25,14 +25,10 @@ from verdalis.exception import OptimizationFailed
 from verdalis.objective import MinVariance
 from verdalis.optimize import portfolio_optimize
 
+from bench_optimize import pool_of  # the n largest listed stocks, as every bench uses
+
 DATE = datetime.date(2024, 6, 28)
 INDEX = "000300.XSHG"
-
-
-def pool_of(size, prev):
-    listed = corvana.all_instruments(type="CS", date=prev)["order_book_id"].tolist()
-    caps = corvana.get_factor(listed, "market_cap_3", prev, prev)["market_cap_3"].droplevel("date")
-    return caps.sort_values(ascending=False).index[:size].tolist()
 
 
 def call(size, prev, infeasible):

@@ -27,13 +27,9 @@ from verdalis.helper import OptimizeHelper
 from verdalis.objective import MinVariance
 from verdalis.optimize import portfolio_optimize
 
+from bench_optimize import pool_of  # the n largest listed stocks, as every bench uses
+
 DATE = datetime.date(2024, 6, 28)
-
-
-def pool_of(size, prev):
-    listed = corvana.all_instruments(type="CS", date=prev)["order_book_id"].tolist()
-    caps = corvana.get_factor(listed, "market_cap_3", prev, prev)["market_cap_3"].droplevel("date")
-    return sorted(caps.sort_values(ascending=False).index[:size])
 
 
 def timed(fn, repeat):
@@ -107,7 +103,7 @@ def main():
     header = ["stocks", "verdalis"] + list(PEERS) + ["max |Δw| vs Clarabel"]
     print("| " + " | ".join(header) + " |\n|" + "---|" * len(header))
     for size in [int(s) for s in args.sizes.split(",")]:
-        pool = pool_of(size, prev)
+        pool = sorted(pool_of(size, prev))
         cap = max(0.05, 2.0 / size)
         h = OptimizeHelper(pool, DATE, None, CovModel.FACTOR_MODEL_DAILY, RiskModel.V1, 1.0, 1.0)
         cov = pd.DataFrame(np.asarray(h.get_cov_matrix()), index=pool, columns=pool)

@@ -172,10 +172,9 @@ def _ex_ante_te(weights, date, benchmark, arguments):
     helper = OptimizeHelper(list(weights.index), date, IndexBenchmark(benchmark),
                             arguments.get("cov_model", CovModel.FACTOR_MODEL_DAILY),
                             arguments.get("risk_model", RiskModel.V1), 1.0, 1.0)
-    B, d = helper.get_union_factor_risk()
-    a = np.r_[weights.to_numpy(), np.zeros(len(d) - len(weights))] - helper.benchmark_weight.to_numpy()
-    exposure = B.T @ a
-    return float(np.sqrt(exposure @ exposure + d @ (a * a)))
+    from .report.risk import active_variances
+
+    return float(np.sqrt(sum(active_variances(helper, weights.to_numpy()))))
 
 
 def _state_path(out):

@@ -143,10 +143,7 @@ class Config:
     def build(self, date=None, constraints=None) -> dict:
         """Keyword arguments of `portfolio_optimize` for `date`, with fresh objects
         (`constraints`: other constraint specs to build in place of the config's)."""
-        objective = _make(self.source, "objective", self.objective, "verdalis.objective", self._path)
-        specs = self.constraints if constraints is None else constraints
-        cons = [_make(self.source, "constraints[{}]".format(i), spec, "verdalis.constraints", self._path)
-                for i, spec in enumerate(specs)]
+        objective, cons = self.objects(constraints)
         arguments = dict(order_book_ids=self.pool_ids(date), date=date or self.date, objective=objective,
                          bnds={k: tuple(v) for k, v in self.bounds.items()} if self.bounds else None,
                          cons=cons or None, benchmark=self.benchmark)
@@ -158,6 +155,16 @@ class Config:
             arguments["solver"] = solver.pop("name")
         arguments.update(solver)
         return arguments
+
+    def objects(self, constraints=None):
+        """Fresh objective and constraint objects (`constraints`: other specs
+        in place of the config's); a value their classes refuse is a
+        ConfigError naming its key path."""
+        objective = _make(self.source, "objective", self.objective, "verdalis.objective", self._path)
+        specs = self.constraints if constraints is None else constraints
+        cons = [_make(self.source, "constraints[{}]".format(i), spec, "verdalis.constraints", self._path)
+                for i, spec in enumerate(specs)]
+        return objective, cons
 
     def optimize(self, date=None):
         """Run the optimization this config describes (on `date`, default its own)."""
@@ -289,16 +296,8 @@ def _validate(raw, source, base) -> Config:
                     constraints=constraints, risk=risk, solver=solver, source=source, base=base)
     # Every object must build: a value the optimizer's classes refuse is a
     # config error at load time, not a failure in the middle of a run.
-    config_objects(config)
+    config.objects()
     return config
-
-
-def config_objects(config):
-    """The objective and constraint objects of `config` (built to validate them)."""
-    objective = _make(config.source, "objective", config.objective, "verdalis.objective", config._path)
-    cons = [_make(config.source, "constraints[{}]".format(i), spec, "verdalis.constraints", config._path)
-            for i, spec in enumerate(config.constraints)]
-    return objective, cons
 
 
 def _table(value, key, fail):

@@ -101,6 +101,21 @@ def figures(report) -> dict:
     return out
 
 
+_STYLE = (
+    "body{font-family:-apple-system,'Segoe UI',Roboto,'Noto Sans','WenQuanYi Micro Hei',sans-serif;"
+    "margin:2em auto;max-width:1000px;color:#222}h1{font-size:1.5em}h2{font-size:1.15em;margin-top:1.6em;"
+    "border-bottom:1px solid #ddd}table.table{border-collapse:collapse;font-size:.85em}"
+    "table.table td,table.table th{padding:.25em .7em;text-align:right;border-bottom:1px solid #eee}"
+    "table.table th{background:#f5f7fa}.grid{display:flex;flex-wrap:wrap;gap:1em}"
+    ".grid img{max-width:480px;width:100%}.note{color:#666;font-size:.85em}")
+
+
+def _head(title):
+    """The start of a self-contained page, through its <h1>: every page looks alike."""
+    return ("<!DOCTYPE html><html lang='en'><head><meta charset='utf-8'><title>{0}</title>"
+            "<style>{1}</style></head><body>\n<h1>{0}</h1>".format(html.escape(title), _STYLE))
+
+
 def _table(frame, formats, index_name):
     frame = frame.astype(object).where(frame.notna(), None)
     for column, fmt in formats.items():
@@ -146,17 +161,7 @@ def render_html(report, title, *, market_line="", summary_lines=()) -> str:
     rows += [("stocks held (weight > 0.01 %)", str(report.holdings["count"])),
              ("effective number of stocks (1/Σw²)", "{:.1f}".format(report.holdings["effective_number"])),
              ("largest weight", "{:.2%}".format(report.holdings["largest_weight"]))]
-    parts = [
-        "<!DOCTYPE html><html lang='en'><head><meta charset='utf-8'>",
-        "<title>{}</title>".format(html.escape(title)),
-        "<style>body{font-family:-apple-system,'Segoe UI',Roboto,'Noto Sans','WenQuanYi Micro Hei',sans-serif;"
-        "margin:2em auto;max-width:1000px;color:#222}h1{font-size:1.5em}h2{font-size:1.15em;margin-top:1.6em;"
-        "border-bottom:1px solid #ddd}table.table{border-collapse:collapse;font-size:.85em}"
-        "table.table td,table.table th{padding:.25em .7em;text-align:right;border-bottom:1px solid #eee}"
-        "table.table th{background:#f5f7fa}.grid{display:flex;flex-wrap:wrap;gap:1em}"
-        ".grid img{max-width:480px;width:100%}.note{color:#666;font-size:.85em}</style></head><body>",
-        "<h1>{}</h1>".format(html.escape(title)),
-    ]
+    parts = [_head(title)]
     if market_line:
         parts.append("<p class='note'>{}</p>".format(html.escape(market_line)))
     parts.append("<p>date {}, data as of {}{}</p>".format(
@@ -290,12 +295,7 @@ def backtest_html(result, title="Backtest") -> str:
     if len(records):
         records.index = [d.strftime("%Y-%m-%d") for d in records.index]
     parts = [
-        "<!DOCTYPE html><html lang='en'><head><meta charset='utf-8'><title>{}</title>".format(html.escape(title)),
-        "<style>body{font-family:-apple-system,'Segoe UI',Roboto,'Noto Sans',sans-serif;margin:2em auto;"
-        "max-width:1000px;color:#222}table.table{border-collapse:collapse;font-size:.85em}"
-        "table.table td,table.table th{padding:.25em .7em;border-bottom:1px solid #eee;text-align:right}"
-        ".grid img{max-width:480px;width:100%}.grid{display:flex;flex-wrap:wrap;gap:1em}</style></head><body>",
-        "<h1>{}</h1>".format(html.escape(title)),
+        _head(title),
         "<p>{} .. {}, {} rebalances</p>".format(result.nav.index[0].date(), result.nav.index[-1].date(),
                                                  len(records)),
         "<h2>Summary</h2><table class='table'>{}</table>".format(rows),

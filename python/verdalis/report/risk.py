@@ -77,6 +77,17 @@ def _num(value):
     return value
 
 
+def active_variances(helper, weights):
+    """(factor, specific) variance a year of the active weights, `weights`
+    over the helper's pool minus its benchmark, over union_components; the
+    tracking error is the square root of their sum."""
+    B, d = helper.get_union_factor_risk()
+    w = np.asarray(weights, dtype=float)
+    a = np.r_[w, np.zeros(len(d) - len(w))] - helper.benchmark_weight.to_numpy()
+    exposure = B.T @ a
+    return float(exposure @ exposure), float(d @ (a * a))
+
+
 def build_report(weights, date, benchmark=None, *, cov_model=CovModel.FACTOR_MODEL_DAILY,
                  risk_model=RiskModel.V1, classification=IndustryClassification.SWS,
                  constraints=None, top=15) -> RiskReport:
@@ -136,13 +147,7 @@ def build_report(weights, date, benchmark=None, *, cov_model=CovModel.FACTOR_MOD
     industries = pd.DataFrame({"portfolio": held})
 
     if benchmark is not None:
-        union = helper.union_components
-        a = np.r_[w, np.zeros(len(union) - len(ids))] - helper.benchmark_weight.to_numpy()
-        Xu, _ = helper.get_factor_model(union=True)
-        _, du = helper.get_union_factor_risk()
-        xa = Xu.to_numpy().T @ a
-        active_factor = float(xa @ F.to_numpy() @ xa)
-        active_specific = float(du @ (a * a))
+        active_factor, active_specific = active_variances(helper, w)
         risk.update(tracking_error=float(np.sqrt(active_factor + active_specific)),
                     active_factor_variance=active_factor, active_specific_variance=active_specific)
         styles["benchmark"] = helper.get_benchmark_style().reindex(styles.index).to_numpy()

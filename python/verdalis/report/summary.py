@@ -152,14 +152,10 @@ def analyse(weights, date, benchmark=None, *, cov_model=CovModel.FACTOR_MODEL_DA
 
 
 def _add_benchmark_figures(report, w, helper, classification):
-    ids = helper.order_book_ids
-    weights = report.weights
+    from .risk import active_variances
 
-    union = helper.union_components
-    active = np.concatenate([w, np.zeros(len(union) - len(ids))]) - helper.benchmark_weight.values
-    Bu, du = helper.get_union_factor_risk()
-    active_exposure = Bu.T @ active
-    report.tracking_error = float(np.sqrt(active_exposure @ active_exposure + du @ (active * active)))
+    weights = report.weights
+    report.tracking_error = float(np.sqrt(sum(active_variances(helper, w))))
     industry = helper.get_industry_mapping(classification)
     held = weights.groupby(industry.values).sum()
     bench = helper.get_benchmark_industry_weight(classification)
