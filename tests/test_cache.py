@@ -5,6 +5,7 @@ import shutil
 import subprocess
 import sys
 
+import numpy as np
 import pandas as pd
 import pytest
 
@@ -51,3 +52,48 @@ def test_a_store_rewritten_on_disk_by_another_process_is_read_again(small_market
         assert len(after) == len(before) - 5
     finally:
         corvana.connect(small_market)
+
+
+def _bars(ids, start, end):
+    kw = dict(start_date=start, end_date=end)
+    return (corvana.get_price(ids, fields=["close", "volume"], **kw),
+            corvana.get_price(ids, adjust_type="none", **kw),
+            corvana.get_price_change_rate(ids, **kw),
+            corvana.get_factor(ids, "market_cap_3", **kw))
+
+
+BAR_READS = [
+    # within a month; across a month end; a single day; across three months
+    ("2021-06-01", "2021-06-25"), ("2021-05-20", "2021-06-10"), ("2021-06-30", "2021-06-30"),
+    ("2021-04-15", "2021-06-15"),
+]
+
+
+@pytest.mark.parametrize("start,end", BAR_READS)
+def test_bars_from_the_month_cache_equal_bars_read_directly(small_market, monkeypatch, start, end):
+    from corvana import api
+
+    prev = corvana.get_previous_trading_date(DATE)
+    ids = corvana.index_components("000905.XSHG", prev)[:40][::-1] + ["000001.XSHE", "999999.XSHE"]
+    client.current().reset()
+    cached, again = _bars(ids, start, end), _bars(ids, start, end)
+    monkeypatch.setattr(api, "_BAR_BLOCK_MONTHS", 0)   # every read straight from the store
+    direct = _bars(ids, start, end)
+    for c, a, d in zip(cached, again, direct):
+        pd.testing.assert_frame_equal(c, d, check_exact=True)
+        pd.testing.assert_frame_equal(a, d, check_exact=True)
+
+
+def test_the_month_cache_is_bounded_by_bytes_and_shared_read_only(small_market, monkeypatch):
+    from corvana import api
+
+    st = client.current()
+    st.reset()
+    corvana.get_price_change_rate(["000001.XSHE"], "2021-06-10", "2021-06-20")
+    monkeypatch.setattr(store.Store, "BLOCK_BYTES", int(st._block_bytes * 1.5))  # room for one month
+    corvana.get_price_change_rate(["000001.XSHE"], "2021-04-01", "2021-05-31")  # March to May
+    sizes = [sum(a.nbytes for a in b.values() if isinstance(a, np.ndarray)) for b in st.blocks.values()]
+    assert list(st.blocks) == [("bars", "2021-05")] and st._block_bytes == sum(sizes) <= st.BLOCK_BYTES
+    block = api._month_block(np.datetime64("2021-05"))
+    with pytest.raises(ValueError):
+        block["close"][0] = 1.0

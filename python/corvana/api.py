@@ -2,7 +2,8 @@
 
 Small immutable data (calendar, instruments, industries, index weights per
 index, risk-model snapshots) are cached in memory per store after the first
-read; price history is queried through DuckDB with bound parameters.
+read, and so are recent months of bars (a bounded block cache); longer price
+histories are queried through DuckDB with bound parameters.
 """
 
 from __future__ import annotations
@@ -15,7 +16,7 @@ import pandas as pd
 
 from .client import current
 from .coerce import choice, to_date
-from .schema import HORIZONS, RISK_MODEL_VERSIONS, STYLE_NAMES
+from .schema import BAR_BASE_COLUMNS, HORIZONS, RISK_MODEL_VERSIONS, STYLE_NAMES
 
 __all__ = [
     "Instrument",
@@ -292,19 +293,86 @@ def index_components(index_code, date) -> list:
 _EPOCH = np.datetime64("1970-01-01", "D")
 
 
-def _bar_rows(ids: list, start: np.datetime64, end: np.datetime64, exprs: list, ordered=False) -> dict:
-    """Bars of ``ids`` between two dates: ``pos`` (index into ``ids``), ``day`` (days since
-    1970-01-01) and the ``exprs`` columns.  Ids travel as positions, not strings, which keeps
-    large reads cheap."""
-    # the expressions are fixed by the callers (validated field/factor names), never user text
+#: Bars are read a calendar month of the whole market at a time and kept in the
+#: store's bounded block cache: a backtest, a sweep or a series of optimisations
+#: reads the same recent months again and again, and one month of every stock
+#: costs about as much to read as a few hundred stocks' days of it.  A read
+#: uses the blocks when it would load at most this many months that are not
+#: cached yet; a longer one goes to the store directly, so that a one-off read
+#: of a long history does not pull the whole market into memory first.
+_BAR_BLOCK_MONTHS = 3
+
+
+def _bar_columns() -> list:
+    """The float columns of the bars table: the base ones, then the extra daily factors."""
+    return _unique([c for c in BAR_BASE_COLUMNS if c not in ("order_book_id", "date")] + _bar_factors())
+
+
+def _month_block(month: np.datetime64) -> dict:
+    """Every bar of one calendar month: ``ids`` (the distinct ids), ``code`` (index into
+    them), ``day`` (days since 1970-01-01) and one float array per bar column."""
+    st = current()
+
+    def load():
+        first = month.astype("datetime64[D]")
+        last = (month + 1).astype("datetime64[D]") - 1
+        columns = _bar_columns()
+        r = st.query(
+            "SELECT order_book_id, date - DATE '1970-01-01' AS day"
+            + "".join(f', "{c}"' for c in columns)
+            + " FROM bars WHERE date BETWEEN $start AND $end",
+            {"start": first.item(), "end": last.item()},
+        )
+        code, ids = pd.factorize(r["order_book_id"])
+        block = {"ids": pd.Index(ids, dtype=object), "code": code.astype(np.int32),
+                 "day": np.asarray(r["day"], dtype=np.int32)}
+        block.update({c: _floats(r[c]) for c in columns})
+        return block
+
+    return st.block(("bars", str(month)), load)
+
+
+def _bar_rows(ids: list, start: np.datetime64, end: np.datetime64, columns: list, ordered=False) -> dict:
+    """Bars of ``ids`` (distinct) between two dates: ``pos`` (index into ``ids``), ``day``
+    (days since 1970-01-01) and the ``columns``, floats with NaN for a missing value.  Rows
+    come ordered by (pos, day) when ``ordered``, else in no particular order."""
+    months = np.arange(start.astype("datetime64[M]"), end.astype("datetime64[M]") + 1)
+    cached = current().blocks
+    if sum(("bars", str(m)) not in cached for m in months) > _BAR_BLOCK_MONTHS:
+        return _bar_rows_direct(ids, start, end, columns, ordered)
+    lo, hi = (start - _EPOCH).astype(int), (end - _EPOCH).astype(int)
+    parts = []
+    for month in months:
+        block = _month_block(month)
+        pos_of = block["ids"].get_indexer(ids)
+        code_pos = np.full(len(block["ids"]), -1, dtype=np.int64)
+        found = np.nonzero(pos_of >= 0)[0]
+        code_pos[pos_of[found]] = found
+        pos = code_pos[block["code"]]
+        keep = np.nonzero((pos >= 0) & (block["day"] >= lo) & (block["day"] <= hi))[0]
+        parts.append({"pos": pos[keep], "day": block["day"][keep].astype(np.int64),
+                      **{c: block[c][keep] for c in columns}})
+    out = {k: np.concatenate([p[k] for p in parts]) for k in ["pos", "day"] + list(columns)}
+    if ordered and len(out["pos"]):
+        order = np.lexsort((out["day"], out["pos"]))
+        out = {k: v[order] for k, v in out.items()}
+    return out
+
+
+def _bar_rows_direct(ids: list, start: np.datetime64, end: np.datetime64, columns: list, ordered) -> dict:
+    """`_bar_rows` straight from the store, for long date ranges."""
+    # the columns are fixed by the callers (validated field/factor names), never user text
     sql = (
         "WITH ids AS (SELECT unnest($ids) AS order_book_id, generate_subscripts($ids, 1) - 1 AS pos) "
         "SELECT ids.pos AS pos, b.date - DATE '1970-01-01' AS day"
-        + "".join(f', b."{e}"' if e.isidentifier() else f", {e}" for e in exprs)
+        + "".join(f', b."{c}"' for c in columns)
         + " FROM bars b JOIN ids USING (order_book_id) WHERE b.date BETWEEN $start AND $end"
         + (" ORDER BY pos, day" if ordered else "")
     )
-    return current().query(sql, {"ids": ids, "start": start.item(), "end": end.item()})
+    r = current().query(sql, {"ids": ids, "start": start.item(), "end": end.item()})
+    out = {"pos": np.asarray(r["pos"], dtype=np.int64), "day": np.asarray(r["day"], dtype=np.int64)}
+    out.update({c: _floats(r[c]) for c in columns})
+    return out
 
 
 def _last_adj_factor() -> pd.Series:
@@ -329,11 +397,11 @@ def get_price_change_rate(order_book_ids, start_date, end_date) -> pd.DataFrame:
     lo = max(i - 1, 0)
     days = cal[lo:j]  # with the previous trading day when there is one
     uniq = _unique(ids)
-    r = _bar_rows(uniq, days[0], days[-1], ["b.close * b.adj_factor AS tr"])
+    r = _bar_rows(uniq, days[0], days[-1], ["close", "adj_factor"])
     prices = np.full((len(days), len(uniq)), np.nan)
     if len(r["pos"]):
-        rows = np.searchsorted(days, _EPOCH + np.asarray(r["day"]).astype("timedelta64[D]"))
-        prices[rows, np.asarray(r["pos"])] = _floats(r["tr"])
+        rows = np.searchsorted(days, _EPOCH + r["day"].astype("timedelta64[D]"))
+        prices[rows, r["pos"]] = r["close"] * r["adj_factor"]
     with np.errstate(divide="ignore", invalid="ignore"):
         rates = prices[1:] / prices[:-1] - 1.0
     if lo == i:  # no trading day before the first row
@@ -343,15 +411,15 @@ def get_price_change_rate(order_book_ids, start_date, end_date) -> pd.DataFrame:
     return pd.DataFrame(rates, index=_timestamps(cal[i:j]), columns=columns)
 
 
-def _bars_frame(order_book_ids, start_date, end_date, columns: list, exprs: list, post=None):
+def _bars_frame(order_book_ids, start_date, end_date, columns: list, post=None):
     """Bars of ``ids`` as a DataFrame on (order_book_id, date), ids in the given order."""
     ids = _unique(_ids(order_book_ids))
     start, end = _d64(start_date), _d64(end_date)
     if ids and start <= end:
-        r = _bar_rows(ids, start, end, exprs, ordered=True)
-        pos = np.asarray(r["pos"], dtype=np.int64)
-        days = _EPOCH + np.asarray(r["day"]).astype("timedelta64[D]")
-        data = {c: _floats(r[c]) for c in columns}
+        r = _bar_rows(ids, start, end, columns, ordered=True)
+        pos = r["pos"]
+        days = _EPOCH + r["day"].astype("timedelta64[D]")
+        data = {c: r[c] for c in columns}
     else:
         pos = np.array([], dtype=np.int64)
         days = np.array([], dtype="datetime64[D]")
@@ -391,8 +459,6 @@ def get_price(
     for f in fields:
         if f not in _PRICE_FIELDS:
             raise ValueError(f"unknown price field {f!r}; available: {', '.join(_PRICE_FIELDS)}")
-    exprs = ["close", "volume", "adj_factor"]
-
     def adjust_close(id_level, pos, data):
         if adjust == "post":
             data["close"] = data["close"] * data["adj_factor"]
@@ -400,7 +466,7 @@ def get_price(
             last = _last_adj_factor().reindex(id_level).to_numpy()
             data["close"] = data["close"] * data["adj_factor"] / last[pos]
 
-    frame = _bars_frame(order_book_ids, start_date, end_date, ["close", "volume", "adj_factor"], exprs, adjust_close)
+    frame = _bars_frame(order_book_ids, start_date, end_date, ["close", "volume", "adj_factor"], adjust_close)
     frame = frame[fields]
     if not expect_df and isinstance(order_book_ids, str):
         frame = frame.droplevel("order_book_id")
@@ -419,7 +485,7 @@ def get_factor(order_book_ids, factor, start_date, end_date) -> pd.DataFrame:
         if f not in available:
             raise ValueError(f"unknown factor {f!r}; available: {', '.join(available)}")
     names = _unique(names)
-    return _bars_frame(order_book_ids, start_date, end_date, names, names)
+    return _bars_frame(order_book_ids, start_date, end_date, names)
 
 
 # --------------------------------------------------------------------------- industries

@@ -28,6 +28,7 @@ from pathlib import Path
 from typing import Callable, Mapping
 
 import duckdb
+import numpy as np
 import pandas as pd
 import pyarrow as pa
 import pyarrow.parquet as pq
@@ -423,6 +424,8 @@ class Store:
         self._stamp = None
         self._manifest = None
         self.cache: dict = {}
+        self.blocks: dict = {}
+        self._block_bytes = 0
         with _REGISTRY_LOCK:
             _STORES.append(self)
 
@@ -438,6 +441,7 @@ class Store:
             self._stamp = None
             self._manifest = None
             self.cache = {}
+            self.blocks, self._block_bytes = {}, 0
             if con is not None and self._pid == os.getpid():
                 try:
                     con.close()
@@ -668,6 +672,39 @@ class Store:
             while len(cache) >= self.MEMO_SIZE:
                 cache.pop(next(iter(cache)))
         cache[key] = value  # re-inserted last: the most recently used
+        return value
+
+    #: Bytes kept in the block cache (months of bars of the whole market, a few
+    #: MB each), least recently used first out.
+    BLOCK_BYTES = 256 * 2**20
+
+    def block(self, key, fn: Callable[[], dict]) -> dict:
+        """Like `memo`, for large values (dicts of numpy arrays): the cache is
+        bounded by their bytes (`BLOCK_BYTES`) rather than by a count.  The
+        arrays are handed out read-only, shared by every caller."""
+        self.ready()
+        with self._lock:
+            blocks = self.blocks
+            value = blocks.pop(key, None)
+            if value is not None:
+                blocks[key] = value
+                return value
+        value = fn()
+        size = 0
+        for arr in value.values():
+            if isinstance(arr, np.ndarray):
+                arr.flags.writeable = False
+                size += arr.nbytes
+        with self._lock:
+            if self.blocks is not blocks:  # the store changed while this was read
+                return value
+            if key in blocks:  # another thread read it meanwhile
+                return blocks[key]
+            while blocks and self._block_bytes + size > self.BLOCK_BYTES:
+                old = blocks.pop(next(iter(blocks)))
+                self._block_bytes -= sum(a.nbytes for a in old.values() if isinstance(a, np.ndarray))
+            blocks[key] = value
+            self._block_bytes += size
         return value
 
 
