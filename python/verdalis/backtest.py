@@ -129,13 +129,24 @@ class _Book:
 
     def drift(self, returns: pd.Series):
         """One day: each position moves with its return; one without a price (delisted) goes to cash."""
-        r = returns.reindex(self.values.index)
-        gone = r.isna()
-        if gone.any():
-            self.cash += float(self.values[gone].sum())
-            self.values = self.values[~gone]
-            r = r[~gone]
-        self.values = self.values * (1.0 + r)
+        self.drift_days(returns.reindex(self.values.index).to_numpy(dtype=float)[None, :])
+
+    def drift_days(self, rates: np.ndarray) -> list:
+        """`drift` for consecutive days at once: ``rates`` has a row per day and a
+        column per position (in the book's order). Returns the NAV after each day."""
+        values = self.values.to_numpy(dtype=float, copy=True)
+        alive = np.ones(len(values), dtype=bool)
+        cash, navs = self.cash, []
+        for r in rates:
+            gone = alive & np.isnan(r)
+            if gone.any():
+                cash += float(values[gone].sum())
+                alive &= ~gone
+            values[alive] = values[alive] * (1.0 + r[alive])
+            navs.append(float(values[alive].sum() + cash))
+        self.values = pd.Series(values[alive], index=self.values.index[alive], dtype=float)
+        self.cash = cash
+        return navs
 
 
 def _set_holding(spec, book, prev):
@@ -307,11 +318,12 @@ def _drift_until(book, days, state, last):
     if last < first:
         return
     held = list(book.values.index)
-    rates = corvana.get_price_change_rate(held, days[first], days[last]) if held else None
-    for k, day in enumerate(days[first:last + 1]):
-        if held:
-            book.drift(rates.iloc[k])
-        state["nav"].append((day, book.nav))
+    if held:
+        rates = corvana.get_price_change_rate(held, days[first], days[last]).to_numpy()
+        navs = book.drift_days(rates)
+    else:
+        navs = [book.nav] * (last + 1 - first)
+    state["nav"].extend(zip(days[first:last + 1], navs))
     state["day"] = last
 
 
