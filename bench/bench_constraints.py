@@ -15,7 +15,8 @@ Columns: `end_to_end` is the median wall time of `portfolio_optimize`;
 that call (read off the problem the driver solves); `max_violation` is the
 largest excess of any limit over its bound after the solve, each in its own
 units (industry weight, style exposure, tracking error a year, turnover), as
-the report measures them.
+the report measures them.  ``--option linear_solver=qdldl`` passes a solver
+option through `portfolio_optimize` (here: SCS's QDLDL linear-system backend).
 """
 import argparse
 import datetime
@@ -87,7 +88,7 @@ def max_violation(weights, cons):
     return float(np.nanmax(np.r_[excess.to_numpy(dtype=float), 0.0]))
 
 
-def run(sizes, repeat):
+def run(sizes, repeat, options=None):
     prev = corvana.get_previous_trading_date(DATE)
     rows = []
     for size in sizes:
@@ -99,7 +100,8 @@ def run(sizes, repeat):
                 with SolveTimes() as solves:
                     for _ in range(repeat):
                         started = time.perf_counter()
-                        weights = portfolio_optimize(pool, DATE, MinTrackingError(), cons=cons, benchmark=INDEX)
+                        weights = portfolio_optimize(pool, DATE, MinTrackingError(), cons=cons, benchmark=INDEX,
+                                                     **(options or {}))
                         times.append(time.perf_counter() - started)
             compile_time, solve_time = solves.records[-1]
             rows.append({"mandate": name, "n": size, "constraints": len(cons), "solves": len(solves.records) // repeat,
@@ -114,8 +116,11 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", default="300,1000,3000")
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--option", action="append", default=[], metavar="KEY=VALUE",
+                        help="a solver option passed through, e.g. linear_solver=qdldl")
     args = parser.parse_args()
-    table = run([int(s) for s in args.sizes.split(",")], args.repeat)
+    options = dict(o.split("=", 1) for o in args.option)
+    table = run([int(s) for s in args.sizes.split(",")], args.repeat, options)
     fmt = {"compile": "{:.3f}", "solve": "{:.3f}", "end_to_end": "{:.3f}", "max_violation": "{:.1e}"}
     print("| " + " | ".join(table.columns) + " |")
     print("|" + "---|" * len(table.columns))
