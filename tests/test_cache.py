@@ -97,3 +97,22 @@ def test_the_month_cache_is_bounded_by_bytes_and_shared_read_only(small_market, 
     block = api._month_block(np.datetime64("2021-05"))
     with pytest.raises(ValueError):
         block["close"][0] = 1.0
+
+
+def test_repeated_bar_reads_are_served_from_memory(small_market, monkeypatch):
+    st = client.current()
+    st.reset()
+    queries = []
+    real = store.Store.query
+    monkeypatch.setattr(store.Store, "query", lambda self, *a, **k: queries.append(a) or real(self, *a, **k))
+    reads = [corvana.get_price_change_rate(["000001.XSHE"], "2021-05-20", "2021-06-10") for _ in range(3)]
+    assert len(queries) == 2 and sorted(st.blocks) == [("bars", "2021-05"), ("bars", "2021-06")]
+    for again in reads[1:]:
+        pd.testing.assert_frame_equal(again, reads[0], check_exact=True)
+    # a long read that would load more than three new months goes to the store ...
+    corvana.get_price_change_rate(["000001.XSHE"], "2020-12-01", "2021-06-10")
+    assert len(queries) == 3 and len(st.blocks) == 2
+    # ... one with at most three new months loads them
+    corvana.get_price_change_rate(["000001.XSHE"], "2021-02-15", "2021-06-10")
+    sizes = [sum(a.nbytes for a in b.values() if isinstance(a, np.ndarray)) for b in st.blocks.values()]
+    assert len(queries) == 6 and len(st.blocks) == 5 and st._block_bytes == sum(sizes)
