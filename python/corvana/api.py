@@ -298,8 +298,9 @@ _EPOCH = np.datetime64("1970-01-01", "D")
 #: reads the same recent months again and again, and one month of every stock
 #: costs about as much to read as a few hundred stocks' days of it.  A read
 #: uses the blocks when it would load at most this many months that are not
-#: cached yet; a longer one goes to the store directly, so that a one-off read
-#: of a long history does not pull the whole market into memory first.
+#: cached yet; a longer one goes to the store directly (and is kept as it
+#: is), so that a one-off read of a long history does not pull the whole
+#: market into memory first.
 _BAR_BLOCK_MONTHS = 3
 
 
@@ -337,9 +338,13 @@ def _bar_rows(ids: list, start: np.datetime64, end: np.datetime64, columns: list
     (days since 1970-01-01) and the ``columns``, floats with NaN for a missing value.  Rows
     come ordered by (pos, day) when ``ordered``, else in no particular order."""
     months = np.arange(start.astype("datetime64[M]"), end.astype("datetime64[M]") + 1)
-    cached = current().blocks
-    if sum(("bars", str(m)) not in cached for m in months) > _BAR_BLOCK_MONTHS:
-        return _bar_rows_direct(ids, start, end, columns, ordered)
+    st = current()
+    if sum(("bars", str(m)) not in st.blocks for m in months) > _BAR_BLOCK_MONTHS:
+        # kept by its exact request: the same long history is often asked again
+        # (one pool, one date, another objective or limit)
+        key = ("rows", tuple(ids), str(start), str(end), tuple(columns), bool(ordered))
+        rows = st.block(key, lambda: _bar_rows_direct(ids, start, end, columns, ordered))
+        return {k: v.copy() for k, v in rows.items()}  # callers may write to what they get
     lo, hi = (start - _EPOCH).astype(int), (end - _EPOCH).astype(int)
     parts = []
     for month in months:
