@@ -50,6 +50,8 @@ AREA_TESTS = {
     "optimize": ["tests/test_optimize.py", "tests/test_normalize.py", "tests/test_objective_optimize.py"],
     "objective": ["tests/test_objective.py", "tests/test_objective_optimize.py"],
     "benchmark": ["tests/test_benchmark.py"],
+    "constraints": ["tests/test_constraints.py", "tests/test_constraints_optimize.py"],
+    "domain": ["tests/test_objective_optimize.py", "tests/test_constraints_optimize.py", "tests/test_refusals.py"],
 }
 
 

@@ -4,6 +4,7 @@ Solving with constraints, on the small market, is in
 test_constraints_optimize.py.
 """
 import inspect
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -262,6 +263,18 @@ def test_relative_wildcard_industries_bound_every_industry_in_a_fixed_order(fake
     # 银行 in [0.1, 0.3], 汽车 in [0.15, 0.4]
     assert [limit_of(k) for k in cons] == pytest.approx([0.1, 0.3, 0.15, 0.4])
     assert weights_of(cons, g, [0.1, 0.1, 0.8]) == [True, True, True, False]
+
+
+@pytest.mark.parametrize("exclude, warned", [("银行", True), (["银行", "电子"], False), (("电子", "银行"), False)])
+def test_wildcard_industries_leave_out_the_excluded(fake, exclude, warned):
+    import cvxpy as cp
+    g = cp.Variable(3, nonneg=True)
+    c = vc.WildcardIndustryConstraint(exclude=exclude, lower_limit="-50%", upper_limit=0.1, relative=True)
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        cons = c.to_constraints(g, 1.0, fake)
+    assert [limit_of(k) for k in cons] == pytest.approx([0.15, 0.4])   # 汽车 only
+    assert bool(seen) == warned
 
 
 def test_style_relative_limits_and_no_skipping_at_zero_and_one(fake):
