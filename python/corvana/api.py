@@ -298,9 +298,10 @@ _EPOCH = np.datetime64("1970-01-01", "D")
 #: reads the same recent months again and again, and one month of every stock
 #: costs about as much to read as a few hundred stocks' days of it.  A read
 #: uses the blocks when it would load at most this many months that are not
-#: cached yet; a longer one goes to the store directly (and is kept as it
-#: is), so that a one-off read of a long history does not pull the whole
-#: market into memory first.
+#: cached yet, or no more than it finds cached (a history that is mostly in
+#: memory already is filled in); otherwise it goes to the store directly (and
+#: is kept as it is), so that a one-off read of a long history does not pull
+#: the whole market into memory first.
 _BAR_BLOCK_MONTHS = 3
 
 
@@ -339,7 +340,8 @@ def _bar_rows(ids: list, start: np.datetime64, end: np.datetime64, columns: list
     come ordered by (pos, day) when ``ordered``, else in no particular order."""
     months = np.arange(start.astype("datetime64[M]"), end.astype("datetime64[M]") + 1)
     st = current()
-    if sum(("bars", str(m)) not in st.blocks for m in months) > _BAR_BLOCK_MONTHS:
+    missing = sum(("bars", str(m)) not in st.blocks for m in months)
+    if missing > max(_BAR_BLOCK_MONTHS, len(months) - missing):
         # kept by its exact request: the same long history is often asked again
         # (one pool, one date, another objective or limit)
         key = ("rows", tuple(ids), str(start), str(end), tuple(columns), bool(ordered))
