@@ -301,7 +301,7 @@ class OptimizeHelper:
         F = (F + F.T) * (0.5 * TRADING_DAYS_PER_YEAR)
 
         expo = corvana.get_risk_exposure(ids, snapshot, version)
-        covered = pd.Index(ids).isin(expo.index)
+        covered = pd.Index(ids, dtype=object).isin(expo.index)  # hashed; an Arrow string index would scan
         expo = expo.reindex(ids)
         styles = [s for s in STYLE_FACTORS if s in expo.columns]
         style_values = np.array(expo[styles].to_numpy(dtype=float))
