@@ -4,9 +4,19 @@
 matrices, so tests can check results against independent computations.
 """
 import datetime
+import os
 
 import numpy as np
 import pandas as pd
+
+
+def warned_from(warning, filename) -> bool:
+    """Whether ``warning`` names ``filename`` as the place it came from.
+
+    Under mutmut every mutated function is called through a trampoline, one
+    more stack frame, so the frame is not checked there.
+    """
+    return "MUTANT_UNDER_TEST" in os.environ or warning.filename == filename
 
 
 def random_factor_model(n, k=3, seed=0):
