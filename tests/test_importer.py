@@ -234,3 +234,26 @@ def test_parquet_location_is_the_row(source, previous_store):
     with pytest.raises(importer.DataImportError,
                        match=r"^bars\.parquet: row 8, column 'adj_factor': value is missing$"):
         corvana.import_store(source, previous_store)
+
+
+def _flags(n, first_null=False):
+    """False, True, False, ... (a boolean column; with a null first, pandas holds it as objects)."""
+    values = [i % 2 == 1 for i in range(n)]
+    return [None] + values[1:] if first_null else values
+
+
+@pytest.mark.parametrize("edit, expected", [
+    (lambda f: f.assign(volume=_flags(len(f))), r"row 1, column 'volume': False is not a number$"),
+    (lambda f: f.assign(market_cap_3=_flags(len(f), first_null=True)),
+     r"row 2, column 'market_cap_3': True is not a number$"),
+    (lambda f: f.assign(is_st=_flags(len(f))), r"row 1, column 'is_st': False is not a number$"),  # extra factor
+    # numbers read from Parquet are shown as plain numbers
+    (_set(12, "close", 0.0), r"row 13, column 'close': 0\.0 must be greater than 0$"),
+    (_set(20, "volume", float("-inf")), r"row 21, column 'volume': -inf is not a finite number$"),
+])
+def test_parquet_values_in_messages(source, previous_store, edit, expected):
+    bars = edit(pd.read_csv(source / "bars.csv"))
+    bars.to_parquet(source / "bars.parquet", index=False)
+    (source / "bars.csv").unlink()
+    with pytest.raises(importer.DataImportError, match=r"^bars\.parquet: " + expected):
+        corvana.import_store(source, previous_store)
