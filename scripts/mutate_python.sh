@@ -7,9 +7,10 @@
 #   scripts/mutate_python.sh --sample 60 corvana/importer.py   # 60 mutants a file
 #
 # --sample N (or MUTMUT_SAMPLE=N) runs N mutants of each file instead of all:
-# the mutants are generated, N names per file are drawn with a fixed seed
-# (MUTMUT_SEED, default 1) and only those run.  The same sources and seed give
-# the same sample, so a rate can be measured again after tests are added.  The
+# the mutants are generated, N names per file are drawn by a seeded hash of
+# the name (MUTMUT_SEED, default 1) and only those run.  The same sources and
+# seed give the same sample, and an edit to one function changes it only
+# there, so a rate can be measured again after tests are added.  The
 # names drawn are kept in build/mutmut/sample.txt, the rates per file in
 # build/mutmut/summary.txt.  Without --sample every mutant runs.
 #
@@ -106,16 +107,17 @@ setup_source_paths()
 create_mutants(1)
 EOF
   "$VENV_PY" - "$sample" "${MUTMUT_SEED:-1}" <<'EOF'
-import json, pathlib, random, sys
+import hashlib, json, pathlib, sys
 count, seed = int(sys.argv[1]), sys.argv[2]
 drawn = []
 for meta in sorted(pathlib.Path("mutants/src").rglob("*.py.meta")):
     name = meta.relative_to("mutants/src").with_suffix("")
-    mutants = sorted(json.load(open(meta))["exit_code_by_key"])
-    # one generator per file, seeded with the file's name too: a file's
-    # sample does not depend on which other files are in the run
-    rng = random.Random(f"{seed}:{name}")
-    pick = sorted(rng.sample(mutants, min(count, len(mutants))))
+    mutants = json.load(open(meta))["exit_code_by_key"]
+    # the N names of smallest hash: a mutant's rank depends on its name and
+    # the seed alone, so an edit changes the sample only where it adds or
+    # removes mutants (mutmut numbers them per function)
+    rank = lambda m: hashlib.sha256(f"{seed}:{m}".encode()).hexdigest()
+    pick = sorted(sorted(mutants, key=rank)[:count])
     print(f"    {name}: {len(pick)} of {len(mutants)} mutants", file=sys.stderr)
     drawn += pick
 open("sample.txt", "w").write("".join(n + "\n" for n in drawn))
