@@ -53,6 +53,9 @@ def test_all_instruments_filters(small_market):
         "000300.XSHG", "000905.XSHG", "000852.XSHG"
     }
     assert set(corvana.all_instruments(type=["ETF", "LOF"])["type"]) <= {"ETF", "LOF"}
+    both = corvana.all_instruments(type=("CS", "INDX"))  # any sequence of types
+    assert set(both["type"]) == {"CS", "INDX"}
+    assert len(both) == len(corvana.all_instruments(type="CS")) + 3
     listed = corvana.all_instruments(date=DAY)
     d = DAY.isoformat()
     assert (listed["listed_date"] <= d).all()
@@ -218,10 +221,11 @@ def test_get_industry(small_market, stocks):
     ids = [stocks[4], "000000.XSHE", stocks[1]]
     sws = corvana.get_industry(ids)
     assert list(sws.index) == ids and sws.index.name == "order_book_id"
+    assert (sws.name, sws.dtype) == ("industry", object)  # not pandas' string dtype
     assert sws["000000.XSHE"] == "UNKNOWN" and sws[stocks[4]] != "UNKNOWN"
     citics = corvana.get_industry(ids, Standard.CITICS)
     pd.testing.assert_series_equal(citics, corvana.get_industry(ids, "citics"))
-    with pytest.raises(ValueError, match="gics"):
+    with pytest.raises(ValueError, match="^unknown industry classification 'gics'; available: citics, sws$"):
         corvana.get_industry(ids, "gics")
 
 

@@ -1,5 +1,7 @@
 """The store defends its data: damage is found and named, writes fail clearly."""
 import json
+from pathlib import Path
+
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
@@ -125,3 +127,47 @@ def test_unwritable_location_says_what_was_attempted(tmp_path, tables, where, at
     with pytest.raises(cstore.StoreError) as info:
         st.ready()
     assert attempted in str(info.value) and "point CORVANA_DATA" in str(info.value)
+
+
+@pytest.mark.parametrize("read", [
+    lambda st: st.query("select count(*) from bars where volume > 0"),
+    lambda st: st.query_df("select * from bars limit 5"),
+], ids=["query", "query_df"])
+def test_failed_queries_name_their_tables(fresh, read):
+    st = cstore.Store(fresh)
+    st.query("select 1")  # the views are open: damage now is found by the reader
+    f = fresh / "bars.parquet"
+    f.write_bytes(f.read_bytes()[: f.stat().st_size // 2])
+    with pytest.raises(cstore.StoreError, match=rf"^reading table 'bars' \({fresh / 'bars.parquet'}\) failed"):
+        read(st)
+
+
+@pytest.mark.parametrize("manifest, action", [
+    ({"synthetic": True, "source": "test"}, "build-demo"),
+    # written before the flag existed: the demo generator named itself as the source
+    ({"source": "corvana.synth.generate(size='small')"}, "build-demo"),
+    ({"source": "import from /data"}, "import SOURCE_DIR"),
+    ({}, "import SOURCE_DIR"),
+])
+def test_repair_command_fits_what_built_the_store(fresh, manifest, action):
+    m = json.loads((fresh / "manifest.json").read_text())
+    m.pop("synthetic"), m.pop("source")
+    (fresh / "manifest.json").write_text(json.dumps({**m, **manifest}))
+    _missing(fresh)
+    with pytest.raises(cstore.StoreError, match=f" {action} --path {fresh}`"):
+        cstore.Store(fresh).query("select 1")
+
+
+@pytest.mark.parametrize("env, expected", [
+    ({"CORVANA_DATA": "~/markets/a"}, "HOME/markets/a"),
+    ({"CORVANA_DATA": "", "XDG_DATA_HOME": "/xdg"}, "/xdg/corvana"),
+    ({"XDG_DATA_HOME": "~/xdg"}, "HOME/xdg/corvana"),
+    ({}, "HOME/.local/share/corvana"),
+])
+def test_default_path(monkeypatch, tmp_path, env, expected):
+    monkeypatch.setenv("HOME", str(tmp_path))
+    for name in ("CORVANA_DATA", "XDG_DATA_HOME"):
+        monkeypatch.delenv(name, raising=False)
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    assert cstore.default_path() == Path(expected.replace("HOME", str(tmp_path)))
