@@ -126,6 +126,10 @@ _EXTRA_FACTOR_ROW = pd.DataFrame([{"version": "v1", "date": "2020-01-23", "horiz
          r"row 1 .*v1 daily covariance of 2020-01-23 has 1765 entries; a full 43x43 matrix .* needs 1849$"),
         ("factor_covariance", _unsorted_blocks_missing_entries, r"row 1 \(line 2\), .*the v2 daily covariance"),
         ("specific_risk", _set(20, "specific_variance", "-1e-4"), r"specific_risk\.csv: row 21 .*'specific_variance'"),
+        # a style may be empty for a whole snapshot, not for some of its rows
+        ("style_exposure", _set(12, "beta", ""),
+         r"style_exposure\.csv: row 13 \(line 14\), column 'beta': value is missing \(a style the model lacks "
+         r"is empty in every row of the snapshot\)$"),
     ],
 )
 def test_bad_value_is_located_and_store_kept(source, previous_store, table, edit, expected):
@@ -134,6 +138,26 @@ def test_bad_value_is_located_and_store_kept(source, previous_store, table, edit
     with pytest.raises(importer.DataImportError, match=expected):
         corvana.import_store(source, previous_store)
     assert _fingerprint(previous_store) == before
+
+
+def _first_snapshot(frame):
+    return (frame["version"] == frame.loc[0, "version"]) & (frame["date"] == frame.loc[0, "date"])
+
+
+def _blank_growth_of_first_snapshot(frame):
+    frame.loc[_first_snapshot(frame), "growth"] = ""
+    return frame
+
+
+@pytest.mark.parametrize("table, edit, column, blanks", [
+    ("bars", _set(5, "market_cap_3", ""), "market_cap_3", lambda f: [5]),   # the one optional bar value
+    ("style_exposure", _blank_growth_of_first_snapshot, "growth", lambda f: f.index[_first_snapshot(f)].tolist()),
+])
+def test_optional_values_may_be_left_empty(source, previous_store, table, edit, column, blanks):
+    _edit(source, table, edit)
+    corvana.import_store(source, previous_store)
+    got = pq.read_table(previous_store / f"{table}.parquet").to_pandas()
+    assert got.index[got[column].isna()].tolist() == blanks(got)
 
 
 def test_date_forms(small_market, source, previous_store):
