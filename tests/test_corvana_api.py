@@ -373,3 +373,22 @@ def test_factor_covariance_per_horizon(small_market, version):
         for fi, fj, c in zip(rows["factor_i"], rows["factor_j"], rows["cov"]):
             expected.loc[fi, fj] = expected.loc[fj, fi] = c
         np.testing.assert_allclose(got.to_numpy(), expected.to_numpy(), rtol=0, atol=0)
+
+
+def test_one_member_index_and_a_model_without_country(small_market, tmp_path):
+    """Edge shapes of imported data: an index of a single stock, a risk model with no country factor."""
+    tables = {name: pd.read_parquet(small_market / f"{name}.parquet") for name in schema.SCHEMA}
+    member = corvana.index_weights(INDEX, DAY).index[0]
+    iw = tables["index_weights"]
+    tables["index_weights"] = iw[(iw["index_id"] != INDEX) | (iw["order_book_id"] == member)]
+    fc = tables["factor_covariance"]
+    tables["factor_covariance"] = fc[(fc["factor_i"] != "country") & (fc["factor_j"] != "country")]
+    corvana.write_store(tmp_path / "s", tables)
+    try:
+        corvana.connect(tmp_path / "s")
+        assert corvana.index_weights(INDEX, DAY).to_dict() == {member: 1.0}
+        c = corvana.get_factor_covariance(DAY)
+        assert "country" not in c.index and list(c.index[-10:]) == corvana.STYLE_NAMES
+        assert np.isfinite(c.to_numpy()).all()
+    finally:
+        corvana.connect(small_market)

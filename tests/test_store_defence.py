@@ -171,3 +171,44 @@ def test_default_path(monkeypatch, tmp_path, env, expected):
     for name, value in env.items():
         monkeypatch.setenv(name, value)
     assert cstore.default_path() == Path(expected.replace("HOME", str(tmp_path)))
+
+
+def test_memo_drops_the_least_recently_used(fresh):
+    st = cstore.Store(fresh)
+    st.MEMO_SIZE = 2
+    computed = []
+
+    def value(key):
+        return lambda: computed.append(key) or key.upper()
+
+    for key in ["a", "b", "a", "c", "a", "b"]:   # "a" is read again before "c" arrives: "b" goes
+        assert st.memo(key, value(key)) == key.upper()
+    assert computed == ["a", "b", "c", "b"]
+
+
+def test_missing_values_are_stored_as_nulls(tmp_path, tables):
+    """NaN becomes a Parquet null, which queries see as NULL (not as a NaN number)."""
+    bars = tables["bars"].to_pandas()
+    bars.loc[3, "market_cap_3"] = float("nan")
+    path = corvana.write_store(tmp_path / "s", {**tables, "bars": bars})
+    assert pq.read_table(path / "bars.parquet").column("market_cap_3").null_count == 1
+    st = cstore.Store(path)
+    assert st.query("select count(*) as n from bars where market_cap_3 is null")["n"][0] == 1
+
+
+@pytest.mark.parametrize("given, message", [
+    ("bars", "^table 'bars': expected a pandas DataFrame, got str$"),
+    ("volume", r"^table 'bars', column 'volume': cannot convert to double: "),
+    ("partial", "^the risk-model tables come as a group: style_exposure, factor_covariance given without "
+                "specific_risk$"),
+])
+def test_write_store_refusals_say_what_is_wrong(tmp_path, tables, given, message):
+    bars = tables["bars"].to_pandas()
+    edited = {
+        "bars": {**tables, "bars": "bars"},
+        "volume": {**tables, "bars": bars.assign(volume="many")},
+        "partial": {k: v for k, v in tables.items() if k != "specific_risk"},
+    }[given]
+    with pytest.raises((TypeError, ValueError), match=message):
+        corvana.write_store(tmp_path / "s", edited)
+    assert not (tmp_path / "s").exists()
