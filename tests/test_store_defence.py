@@ -1,5 +1,6 @@
 """The store defends its data: damage is found and named, writes fail clearly."""
 import json
+import os
 from pathlib import Path
 
 import pyarrow as pa
@@ -212,3 +213,33 @@ def test_write_store_refusals_say_what_is_wrong(tmp_path, tables, given, message
     with pytest.raises((TypeError, ValueError), match=message):
         corvana.write_store(tmp_path / "s", edited)
     assert not (tmp_path / "s").exists()
+
+
+DEAD = 999999999  # above Linux's pid limit: never a live process
+
+
+@pytest.mark.parametrize("store_exists", [True, False])
+def test_stale_siblings_cleaned_and_others_kept(tmp_path, store_exists):
+    path = tmp_path / "s"
+    if store_exists:
+        path.mkdir()
+        (path / cstore.MANIFEST).write_text("{}")
+    siblings = {  # name -> what becomes of it
+        f".s.tmp-{DEAD}-a": "removed",                   # a killed writer's partial store
+        f".s.tmp-{os.getpid()}-b": "kept",               # this process is writing it
+        ".s.tmp-1-c": "kept",                            # a live writer
+        ".s.tmp-notapid": "kept",
+        f".s.new-{DEAD}": "kept",                        # not a name writers use
+        f".t.tmp-{DEAD}": "kept",                        # another store's
+        # the previous store, moved aside by a writer that died between its two renames
+        f".s.old-{DEAD}-d": "removed" if store_exists else "restored",
+    }
+    for name in siblings:
+        (tmp_path / name).mkdir()
+        (tmp_path / name / cstore.MANIFEST).write_text("{}")
+    (tmp_path / f".s.tmp-{DEAD}-file").write_text("a file, not a writer's folder")
+    cstore._clean_stale_siblings(path)
+    for name, fate in siblings.items():
+        assert (tmp_path / name).exists() == (fate == "kept"), name
+    assert (tmp_path / f".s.tmp-{DEAD}-file").exists()
+    assert (path / cstore.MANIFEST).exists()
