@@ -1,8 +1,10 @@
 """The store defends its data: damage is found and named, writes fail clearly."""
+import datetime as dt
 import json
 import os
 from pathlib import Path
 
+import pandas as pd
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
@@ -243,3 +245,17 @@ def test_stale_siblings_cleaned_and_others_kept(tmp_path, store_exists):
         assert (tmp_path / name).exists() == (fate == "kept"), name
     assert (tmp_path / f".s.tmp-{DEAD}-file").exists()
     assert (path / cstore.MANIFEST).exists()
+
+
+JUNE_15 = dt.date(2021, 6, 15)
+
+
+@pytest.mark.parametrize("values, stored", [
+    ([JUNE_15], [JUNE_15]),                                 # date objects, a single row
+    ([JUNE_15, float("nan")], [JUNE_15, None]),             # a missing one among date objects
+    (["2021-06-15"], [JUNE_15]),
+    ([dt.datetime(2021, 6, 15, 10, 30)], [JUNE_15]),        # the day of a timestamp
+])
+def test_date_columns_in_any_form(values, stored):
+    table = cstore._to_arrow("trading_dates", pd.DataFrame({"date": pd.Series(values, dtype=object)}))
+    assert table.column("date").to_pylist() == stored
