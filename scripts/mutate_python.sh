@@ -14,6 +14,14 @@
 # names drawn are kept in build/mutmut/sample.txt, the rates per file in
 # build/mutmut/summary.txt.  Without --sample every mutant runs.
 #
+# --again goes on with the last run in build/mutmut/ instead of starting
+# afresh: it copies the current sources and tests in, regenerates the mutants
+# of changed functions (the others keep their results), draws the sample again
+# if the last run was sampled, and runs only the mutants of the run that have
+# no result or survived.  That is how survivors are checked after writing tests:
+#
+#   scripts/mutate_python.sh --again
+#
 # Arguments are file globs relative to python/.  mutmut is installed into
 # .venv on first use (it is not a test dependency).  The run happens in the
 # scratch folder build/mutmut/, which holds a copy of the installed packages
@@ -37,11 +45,13 @@ if ! "$VENV_PY" -c 'import mutmut' >/dev/null 2>&1; then
 fi
 
 sample=${MUTMUT_SAMPLE:-}
+again=
 patterns=()
 while [ $# -gt 0 ]; do
   case $1 in
     --sample) sample=${2:?--sample needs a count}; shift 2 ;;
     --sample=*) sample=${1#--sample=}; shift ;;
+    --again) again=1; shift ;;
     *) patterns+=("$1"); shift ;;
   esac
 done
@@ -50,21 +60,37 @@ if [ -n "$sample" ] && ! [[ $sample =~ ^[1-9][0-9]*$ ]]; then
   exit 2
 fi
 [ ${#patterns[@]} -gt 0 ] || patterns=("verdalis/*.py" "corvana/*.py")
-
-site=$("$VENV_PY" -c 'import os, verdalis; print(os.path.dirname(os.path.dirname(verdalis.__file__)))')
-rm -rf "$STAGE"
-mkdir -p "$STAGE/src"
-for pkg in verdalis corvana; do
-  cp -r "$site/$pkg" "$STAGE/src/$pkg"
-  cp python/$pkg/*.py "$STAGE/src/$pkg/"   # the sources themselves, in case the install is older
-done
-find "$STAGE" -name __pycache__ -prune -exec rm -rf {} +
-cp -r tests "$STAGE/tests"
 # files some tests read from the project (docs, stubs, examples, sources scanned for messages)
 extra=(README.md docs cpp examples scripts python)
-for f in "${extra[@]}"; do cp -r "$f" "$STAGE/$f"; done
 
-"$VENV_PY" - "$STAGE/pyproject.toml" "${extra[*]}" "${patterns[@]}" <<'EOF'
+if [ -n "$again" ]; then
+  if [ ! -f "$STAGE/mutants/mutmut-stats.json" ]; then
+    echo "--again: no earlier run in build/mutmut to go on with" >&2
+    exit 2
+  fi
+  if [ -f "$STAGE/sample.args" ]; then   # the last run's count and seed
+    read -r last_sample last_seed < "$STAGE/sample.args"
+    sample=${sample:-$last_sample}
+    MUTMUT_SEED=${MUTMUT_SEED:-$last_seed}
+  fi
+  for pkg in verdalis corvana; do cp python/$pkg/*.py "$STAGE/src/$pkg/"; done
+  rm -rf "$STAGE/tests" && cp -r tests "$STAGE/tests"
+  for f in "${extra[@]}"; do rm -rf "${STAGE:?}/$f" && cp -r "$f" "$STAGE/$f"; done
+  patterns=("(as in the last run)")
+else
+  site=$("$VENV_PY" -c 'import os, verdalis; print(os.path.dirname(os.path.dirname(verdalis.__file__)))')
+  rm -rf "$STAGE"
+  mkdir -p "$STAGE/src"
+  for pkg in verdalis corvana; do
+    cp -r "$site/$pkg" "$STAGE/src/$pkg"
+    cp python/$pkg/*.py "$STAGE/src/$pkg/"   # the sources themselves, in case the install is older
+  done
+  find "$STAGE" -name __pycache__ -prune -exec rm -rf {} +
+  cp -r tests "$STAGE/tests"
+  for f in "${extra[@]}"; do cp -r "$f" "$STAGE/$f"; done
+fi
+
+[ -n "$again" ] || "$VENV_PY" - "$STAGE/pyproject.toml" "${extra[*]}" "${patterns[@]}" <<'EOF'
 import json, sys, tomllib
 out, extra, patterns = sys.argv[1], sys.argv[2].split(), sys.argv[3:]
 pytest_cfg = tomllib.load(open("pyproject.toml", "rb"))["tool"]["pytest"]["ini_options"]
@@ -90,8 +116,8 @@ EOF
 
 cd "$STAGE"
 echo "==> mutmut over ${patterns[*]} (results in build/mutmut)" >&2
-rm -f sample.txt
-if [ -n "$sample" ]; then
+[ -n "$again" ] || rm -f sample.txt sample.args
+if [ -n "$sample" ] || [ -n "$again" ]; then
   # Generate the mutants only (the first steps of `mutmut run`), so that their
   # names are known before any is tested.
   "$VENV_PY" - >/dev/null <<'EOF'
@@ -106,6 +132,9 @@ copy_also_copy_files()
 setup_source_paths()
 create_mutants(1)
 EOF
+fi
+if [ -n "$sample" ]; then
+  echo "$sample ${MUTMUT_SEED:-1}" > sample.args
   "$VENV_PY" - "$sample" "${MUTMUT_SEED:-1}" <<'EOF'
 import hashlib, json, pathlib, sys
 count, seed = int(sys.argv[1]), sys.argv[2]
@@ -122,6 +151,24 @@ for meta in sorted(pathlib.Path("mutants/src").rglob("*.py.meta")):
     drawn += pick
 open("sample.txt", "w").write("".join(n + "\n" for n in drawn))
 EOF
+fi
+if [ -n "$again" ]; then
+  # the mutants of the run (the sample, or all) without a result or that survived
+  mapfile -t names < <("$VENV_PY" - <<'EOF'
+import json, os, pathlib
+caught_codes = {1, 3, 36, -24, 24, 152, 255}
+sample = set(open("sample.txt").read().split()) if os.path.exists("sample.txt") else None
+for meta in sorted(pathlib.Path("mutants/src").rglob("*.py.meta")):
+    for name, code in sorted(json.load(open(meta))["exit_code_by_key"].items()):
+        if (sample is None or name in sample) and code not in caught_codes:
+            print(name)
+EOF
+)
+  echo "==> running again the ${#names[@]} mutants without a result or that survived" >&2
+  if [ ${#names[@]} -gt 0 ]; then
+    "$VENV_PY" -m mutmut run --max-children "${MUTMUT_MAX_CHILDREN:-2}" "${names[@]}" || true
+  fi
+elif [ -n "$sample" ]; then
   mapfile -t names < sample.txt
   echo "==> running a sample of ${#names[@]} mutants (seed ${MUTMUT_SEED:-1})" >&2
   "$VENV_PY" -m mutmut run --max-children "${MUTMUT_MAX_CHILDREN:-2}" "${names[@]}" || true
