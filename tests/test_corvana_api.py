@@ -1,12 +1,13 @@
 import datetime as dt
 import enum
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
 import pytest
 
 import corvana
-from corvana import schema
+from corvana import client, schema
 from corvana import store as cstore
 
 DAY = dt.date(2021, 6, 15)  # a Tuesday and a trading day of the small market
@@ -392,3 +393,51 @@ def test_one_member_index_and_a_model_without_country(small_market, tmp_path):
         assert np.isfinite(c.to_numpy()).all()
     finally:
         corvana.connect(small_market)
+
+
+@pytest.mark.parametrize("env, size, wait", [
+    (None, "full", "about 30 s"), ("full", "full", "about 30 s"), ("small", "small", "a few seconds"),
+    ("tiny", "full", "about 30 s"),   # an unknown size builds the full market
+])
+def test_build_demo_size_and_manifest(small_market, tmp_path, capsys, monkeypatch, env, size, wait):
+    from corvana import synth
+
+    tables = {name: pd.read_parquet(small_market / f"{name}.parquet") for name in schema.SCHEMA}
+    calls = []
+    monkeypatch.setattr(synth, "generate", lambda size, progress: calls.append((size, progress)) or tables)
+    if env is None:
+        monkeypatch.delenv("CORVANA_DEMO_SIZE")
+    else:
+        monkeypatch.setenv("CORVANA_DEMO_SIZE", env)
+    client.build_demo(tmp_path / "demo")
+    assert calls == [(size, True)]
+    assert f"building the synthetic demo market (one-off, {wait})" in capsys.readouterr().err
+    st = cstore.Store(tmp_path / "demo")
+    assert st.synthetic and st.manifest["source"] == f"corvana.synth.generate(size={size!r})"
+
+
+@pytest.mark.parametrize("given, env, expected", [
+    ("~/markets", None, "HOME/markets"),
+    ("rel", None, "CWD/rel"),
+    (None, "rel/store", "CWD/rel/store"),    # CORVANA_DATA, made absolute
+])
+def test_connect_resolves_the_folder(small_market, tmp_path, monkeypatch, given, env, expected):
+    monkeypatch.setenv("HOME", str(tmp_path / "home"))
+    monkeypatch.chdir(tmp_path)
+    if env is not None:
+        monkeypatch.setenv("CORVANA_DATA", env)
+    try:
+        st = corvana.connect(given)
+        assert st.path == Path(expected.replace("HOME", str(tmp_path / "home")).replace("CWD", str(tmp_path)))
+        assert client.current() is st
+    finally:
+        corvana.connect(small_market)
+
+
+def test_first_use_connects_to_the_default_folder(small_market, monkeypatch):
+    monkeypatch.setattr(client, "_current", None)  # restored afterwards
+    st = client.current()
+    try:
+        assert st.path == cstore.default_path().absolute() and client.current() is st
+    finally:
+        st.close()
