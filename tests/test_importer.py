@@ -118,6 +118,12 @@ _EXTRA_FACTOR_ROW = pd.DataFrame([{"version": "v1", "date": "2020-01-23", "horiz
         ("instruments", lambda f: f.drop(columns="type"), r"instruments\.csv: missing column\(s\) 'type'"),
         ("style_exposure", _set(12, "version", "v9"), r"style_exposure\.csv: row 13 .*column 'version': 'v9' is not one of v1, v2$"),
         ("factor_covariance", _set(1, "cov", "1.0"), r"factor_covariance\.csv: row \d+ .*not symmetric"),
+        ("factor_covariance", _set(3, "version", "v9"),
+         r"factor_covariance\.csv: row 4 \(line 5\), column 'version': 'v9' is not one of v1, v2$"),
+        ("specific_risk", _set(3, "version", "v0"),
+         r"specific_risk\.csv: row 4 \(line 5\), column 'version': 'v0' is not one of v1, v2$"),
+        ("factor_covariance", _set(3, "horizon", "weekly"),
+         r"factor_covariance\.csv: row 4 \(line 5\), column 'horizon': 'weekly' is not one of daily, monthly, quarterly$"),
         # the small market's covariance blocks are 42x42, the first one v1 daily of 2020-01-23
         ("factor_covariance", lambda f: f.drop(index=5),
          r"factor_covariance\.csv: row 1 \(line 2\), column 'factor_i': the v1 daily covariance of 2020-01-23 "
