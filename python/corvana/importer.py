@@ -106,8 +106,7 @@ class _Source:
         if pd.api.types.is_bool_dtype(s.dtype):
             self.fail(~blank, column, lambda v: f"{v!r} is not a number")
         elif s.dtype == object:
-            self.fail(s.map(lambda v: isinstance(v, (bool, np.bool_))).to_numpy(dtype=bool), column,
-                      lambda v: f"{v!r} is not a number")
+            self.fail(s.map(lambda v: isinstance(v, (bool, np.bool_))), column, lambda v: f"{v!r} is not a number")
         if pd.api.types.is_numeric_dtype(s.dtype):
             values = s.astype("float64")
         else:
