@@ -6,6 +6,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from corvana import coerce
 from corvana.coerce import choice, to_date
 
 JUNE_1 = dt.date(2021, 6, 1)
@@ -20,12 +21,37 @@ def test_to_date_reads_every_accepted_form(value):
     assert to_date(value) == JUNE_1
 
 
-@pytest.mark.parametrize("value, error", [
-    ("2021-13-01", ValueError), ("not a date", ValueError), (np.datetime64("NaT"), ValueError),
-    (None, TypeError), (1.5, TypeError), (12345, TypeError),  # an int that is not YYYYMMDD
+@pytest.mark.parametrize("value, expected", [
+    (19000101, dt.date(1900, 1, 1)), (99991231, dt.date(9999, 12, 31)),  # the int range, both ends
+    ("2021-06-15", dt.date(2021, 6, 15)), ("20211215", dt.date(2021, 12, 15)),
 ])
-def test_to_date_refuses(value, error):
-    with pytest.raises(error):
+def test_to_date_edges(value, expected):
+    assert to_date(value) == expected
+
+
+@pytest.mark.parametrize("value", ["2021-06-15", " 20210615", 20210615, np.int32(20210615)])
+def test_plain_forms_are_read_without_the_general_parser(monkeypatch, value):
+    # to_date runs for every date of every query: the common forms take a fast path
+    def refuse(text):
+        raise AssertionError(f"general parser used for {text!r}")
+
+    monkeypatch.setattr(coerce._dateparser, "parse", refuse)
+    assert to_date(value) == dt.date(2021, 6, 15)
+
+
+@pytest.mark.parametrize("value, error, message", [
+    ("2021-13-01", ValueError, "^cannot read '2021-13-01' as a date$"),
+    ("not a date", ValueError, "^cannot read 'not a date' as a date$"),
+    ("abc", ValueError, "^cannot read 'abc' as a date$"),  # shorter than any fast form
+    (np.datetime64("NaT"), ValueError, "^date is NaT$"),
+    (None, TypeError, "^expected a date, got NoneType: None$"),
+    (1.5, TypeError, "^expected a date, got float: 1.5$"),
+    (12345, TypeError, "^expected a date, got int: 12345$"),  # an int that is not YYYYMMDD
+    (99991232, TypeError, "^expected a date, got int: 99991232$"),
+    (19000100, TypeError, "^expected a date, got int: 19000100$"),
+])
+def test_to_date_refuses(value, error, message):
+    with pytest.raises(error, match=message):
         to_date(value)
 
 

@@ -1,12 +1,13 @@
 import datetime as dt
 import enum
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
 import pytest
 
 import corvana
-from corvana import schema
+from corvana import client, schema
 from corvana import store as cstore
 
 DAY = dt.date(2021, 6, 15)  # a Tuesday and a trading day of the small market
@@ -53,6 +54,9 @@ def test_all_instruments_filters(small_market):
         "000300.XSHG", "000905.XSHG", "000852.XSHG"
     }
     assert set(corvana.all_instruments(type=["ETF", "LOF"])["type"]) <= {"ETF", "LOF"}
+    both = corvana.all_instruments(type=("CS", "INDX"))  # any sequence of types
+    assert set(both["type"]) == {"CS", "INDX"}
+    assert len(both) == len(corvana.all_instruments(type="CS")) + 3
     listed = corvana.all_instruments(date=DAY)
     d = DAY.isoformat()
     assert (listed["listed_date"] <= d).all()
@@ -218,10 +222,11 @@ def test_get_industry(small_market, stocks):
     ids = [stocks[4], "000000.XSHE", stocks[1]]
     sws = corvana.get_industry(ids)
     assert list(sws.index) == ids and sws.index.name == "order_book_id"
+    assert (sws.name, sws.dtype) == ("industry", object)  # not pandas' string dtype
     assert sws["000000.XSHE"] == "UNKNOWN" and sws[stocks[4]] != "UNKNOWN"
     citics = corvana.get_industry(ids, Standard.CITICS)
     pd.testing.assert_series_equal(citics, corvana.get_industry(ids, "citics"))
-    with pytest.raises(ValueError, match="gics"):
+    with pytest.raises(ValueError, match="^unknown industry classification 'gics'; available: citics, sws$"):
         corvana.get_industry(ids, "gics")
 
 
@@ -369,3 +374,70 @@ def test_factor_covariance_per_horizon(small_market, version):
         for fi, fj, c in zip(rows["factor_i"], rows["factor_j"], rows["cov"]):
             expected.loc[fi, fj] = expected.loc[fj, fi] = c
         np.testing.assert_allclose(got.to_numpy(), expected.to_numpy(), rtol=0, atol=0)
+
+
+def test_one_member_index_and_a_model_without_country(small_market, tmp_path):
+    """Edge shapes of imported data: an index of a single stock, a risk model with no country factor."""
+    tables = {name: pd.read_parquet(small_market / f"{name}.parquet") for name in schema.SCHEMA}
+    member = corvana.index_weights(INDEX, DAY).index[0]
+    iw = tables["index_weights"]
+    tables["index_weights"] = iw[(iw["index_id"] != INDEX) | (iw["order_book_id"] == member)]
+    fc = tables["factor_covariance"]
+    tables["factor_covariance"] = fc[(fc["factor_i"] != "country") & (fc["factor_j"] != "country")]
+    corvana.write_store(tmp_path / "s", tables)
+    try:
+        corvana.connect(tmp_path / "s")
+        assert corvana.index_weights(INDEX, DAY).to_dict() == {member: 1.0}
+        c = corvana.get_factor_covariance(DAY)
+        assert "country" not in c.index and list(c.index[-10:]) == corvana.STYLE_NAMES
+        assert np.isfinite(c.to_numpy()).all()
+    finally:
+        corvana.connect(small_market)
+
+
+@pytest.mark.parametrize("env, size, wait", [
+    (None, "full", "about 30 s"), ("full", "full", "about 30 s"), ("small", "small", "a few seconds"),
+    ("tiny", "full", "about 30 s"),   # an unknown size builds the full market
+])
+def test_build_demo_size_and_manifest(small_market, tmp_path, capsys, monkeypatch, env, size, wait):
+    from corvana import synth
+
+    tables = {name: pd.read_parquet(small_market / f"{name}.parquet") for name in schema.SCHEMA}
+    calls = []
+    monkeypatch.setattr(synth, "generate", lambda size, progress: calls.append((size, progress)) or tables)
+    if env is None:
+        monkeypatch.delenv("CORVANA_DEMO_SIZE")
+    else:
+        monkeypatch.setenv("CORVANA_DEMO_SIZE", env)
+    client.build_demo(tmp_path / "demo")
+    assert calls == [(size, True)]
+    assert f"building the synthetic demo market (one-off, {wait})" in capsys.readouterr().err
+    st = cstore.Store(tmp_path / "demo")
+    assert st.synthetic and st.manifest["source"] == f"corvana.synth.generate(size={size!r})"
+
+
+@pytest.mark.parametrize("given, env, expected", [
+    ("~/markets", None, "HOME/markets"),
+    ("rel", None, "CWD/rel"),
+    (None, "rel/store", "CWD/rel/store"),    # CORVANA_DATA, made absolute
+])
+def test_connect_resolves_the_folder(small_market, tmp_path, monkeypatch, given, env, expected):
+    monkeypatch.setenv("HOME", str(tmp_path / "home"))
+    monkeypatch.chdir(tmp_path)
+    if env is not None:
+        monkeypatch.setenv("CORVANA_DATA", env)
+    try:
+        st = corvana.connect(given)
+        assert st.path == Path(expected.replace("HOME", str(tmp_path / "home")).replace("CWD", str(tmp_path)))
+        assert client.current() is st
+    finally:
+        corvana.connect(small_market)
+
+
+def test_first_use_connects_to_the_default_folder(small_market, monkeypatch):
+    monkeypatch.setattr(client, "_current", None)  # restored afterwards
+    st = client.current()
+    try:
+        assert st.path == cstore.default_path().absolute() and client.current() is st
+    finally:
+        st.close()

@@ -7,7 +7,9 @@ import pytest
 import corvana
 from verdalis.const import STYLE_FACTORS, CovModel, IndustryClassification, RiskModel
 from verdalis.exception import InvalidArgument, OptimizerWarning
-from verdalis.helper import OptimizeHelper
+from verdalis.helper import OptimizeHelper, _factor_root
+
+from fakes import warned_from
 
 INDEX = "000300.XSHG"
 DATE = datetime.date(2021, 6, 15)
@@ -183,7 +185,7 @@ def test_uncovered_stock_is_filled_with_one_warning(universe, monkeypatch):
     h = make(pool, RecordingBenchmark())
     with pytest.warns(OptimizerWarning, match=gone) as record:
         cov = h.get_cov_matrix()
-    assert len(record) == 1 and record[0].filename == __file__
+    assert len(record) == 1 and warned_from(record[0], __file__)
     # later members reuse the loaded data: no second query, no second warning
     union = h.get_union_cov_matrix()
     exposure = h.get_factor_exposure()
@@ -313,3 +315,81 @@ def test_caller_edits_do_not_reach_later_reads(universe, read):
         assert again.equals(snapshot)
     else:
         np.testing.assert_array_equal(again, snapshot)
+
+
+@pytest.mark.parametrize("F, columns, product", [
+    (np.zeros((3, 3)), 1, np.zeros((3, 3))),      # no risk at all: one zero column
+    (-np.eye(3), 1, np.zeros((3, 3))),            # nothing positive: clipped to zero, not NaN
+    (np.diag([4.0, 1.0, 0.0, 0.0]), 2, None),     # singular: one column per positive eigenvalue
+    (np.array([[2.0, 1.0], [1.0, 2.0]]), 2, None),
+])
+def test_factor_root(F, columns, product):
+    L = _factor_root(F)
+    assert L.shape == (len(F), columns) and np.isfinite(L).all()
+    np.testing.assert_allclose(L @ L.T, F if product is None else product, atol=1e-12)
+
+
+def test_covariance_of_a_pool_wider_than_one_tile():
+    # the exact symmetrisation copies tiles of 256 rows; 600 rows span three
+    rng = np.random.default_rng(3)
+    B, d = rng.normal(size=(600, 5)), rng.uniform(0.01, 0.1, size=600)
+    cov = OptimizeHelper._cov_from_factors(B, d)
+    assert np.array_equal(cov, cov.T)
+    np.testing.assert_allclose(cov, B @ B.T + np.diag(d), rtol=1e-12, atol=1e-14)
+
+
+def _ids(n):
+    return ["{:06d}.XSHE".format(i) for i in range(n)]
+
+
+@pytest.mark.parametrize("n, shown", [
+    (1, "000000.XSHE"),
+    (20, ", ".join(_ids(20))),
+    (21, ", ".join(_ids(20)) + " 等共 21 只"),   # at most 20 spelled out, then the count
+])
+def test_duplicate_pool_ids_named(n, shown):
+    with pytest.raises(InvalidArgument) as info:
+        make(_ids(n) * 2)
+    assert str(info.value) == "股票池中存在重复的 order_book_id：" + shown
+
+
+@pytest.mark.parametrize("weights, shown", [(["junk"], "['junk']"), ({"a": "b"}, "{'a': 'b'}")])
+def test_unreadable_benchmark_weights_are_shown(universe, weights, shown):
+    with pytest.raises(InvalidArgument) as info:
+        make(universe["pool"], RecordingBenchmark(weights=weights)).benchmark_weight
+    assert str(info.value) == ("benchmark 的 get_weight 应返回以 order_book_id 为索引的数值 pd.Series，"
+                               "返回值为：" + shown)
+
+
+def test_custom_industry_codes_keep_their_type(universe):
+    pool = universe["pool"]
+    mapping = make(pool).get_industry_mapping({pool[0]: 7, pool[1]: 8})
+    assert mapping.astype(str).tolist() == ["7", "8"] + ["UNKNOWN"] * (len(pool) - 2)
+
+
+def test_labels_of_style_and_factor_tables(universe):
+    h = make(universe["pool"], RecordingBenchmark())
+    style = h.get_benchmark_style()
+    assert (style.name, style.index.name, list(style.index)) == ("exposure", "style", STYLE_FACTORS)
+    X, F = h.get_factor_model()
+    factors = list(corvana.get_factor_covariance(h.risk_model_date).index)
+    assert list(X.columns) == list(F.index) == list(F.columns) == factors
+
+
+@pytest.mark.parametrize("benchmark", [None, RecordingBenchmark()], ids=["pool", "union"])
+def test_covariance_is_computed_once(universe, monkeypatch, benchmark):
+    real = OptimizeHelper._cov_from_factors
+    calls = []
+
+    def counting(B, d):
+        calls.append(len(d))
+        return real(B, d)
+
+    monkeypatch.setattr(OptimizeHelper, "_cov_from_factors", staticmethod(counting))
+    h = make(universe["pool"], benchmark)
+    for _ in range(2):
+        h.get_cov_matrix()
+        if benchmark is not None:
+            h.get_union_cov_matrix()
+    # with a benchmark the pool's matrix is the union's leading block
+    assert calls == [len(h._universe)]

@@ -118,6 +118,12 @@ _EXTRA_FACTOR_ROW = pd.DataFrame([{"version": "v1", "date": "2020-01-23", "horiz
         ("instruments", lambda f: f.drop(columns="type"), r"instruments\.csv: missing column\(s\) 'type'"),
         ("style_exposure", _set(12, "version", "v9"), r"style_exposure\.csv: row 13 .*column 'version': 'v9' is not one of v1, v2$"),
         ("factor_covariance", _set(1, "cov", "1.0"), r"factor_covariance\.csv: row \d+ .*not symmetric"),
+        ("factor_covariance", _set(3, "version", "v9"),
+         r"factor_covariance\.csv: row 4 \(line 5\), column 'version': 'v9' is not one of v1, v2$"),
+        ("specific_risk", _set(3, "version", "v0"),
+         r"specific_risk\.csv: row 4 \(line 5\), column 'version': 'v0' is not one of v1, v2$"),
+        ("factor_covariance", _set(3, "horizon", "weekly"),
+         r"factor_covariance\.csv: row 4 \(line 5\), column 'horizon': 'weekly' is not one of daily, monthly, quarterly$"),
         # the small market's covariance blocks are 42x42, the first one v1 daily of 2020-01-23
         ("factor_covariance", lambda f: f.drop(index=5),
          r"factor_covariance\.csv: row 1 \(line 2\), column 'factor_i': the v1 daily covariance of 2020-01-23 "
@@ -126,6 +132,10 @@ _EXTRA_FACTOR_ROW = pd.DataFrame([{"version": "v1", "date": "2020-01-23", "horiz
          r"row 1 .*v1 daily covariance of 2020-01-23 has 1765 entries; a full 43x43 matrix .* needs 1849$"),
         ("factor_covariance", _unsorted_blocks_missing_entries, r"row 1 \(line 2\), .*the v2 daily covariance"),
         ("specific_risk", _set(20, "specific_variance", "-1e-4"), r"specific_risk\.csv: row 21 .*'specific_variance'"),
+        # a style may be empty for a whole snapshot, not for some of its rows
+        ("style_exposure", _set(12, "beta", ""),
+         r"style_exposure\.csv: row 13 \(line 14\), column 'beta': value is missing \(a style the model lacks "
+         r"is empty in every row of the snapshot\)$"),
     ],
 )
 def test_bad_value_is_located_and_store_kept(source, previous_store, table, edit, expected):
@@ -134,6 +144,26 @@ def test_bad_value_is_located_and_store_kept(source, previous_store, table, edit
     with pytest.raises(importer.DataImportError, match=expected):
         corvana.import_store(source, previous_store)
     assert _fingerprint(previous_store) == before
+
+
+def _first_snapshot(frame):
+    return (frame["version"] == frame.loc[0, "version"]) & (frame["date"] == frame.loc[0, "date"])
+
+
+def _blank_growth_of_first_snapshot(frame):
+    frame.loc[_first_snapshot(frame), "growth"] = ""
+    return frame
+
+
+@pytest.mark.parametrize("table, edit, column, blanks", [
+    ("bars", _set(5, "market_cap_3", ""), "market_cap_3", lambda f: [5]),   # the one optional bar value
+    ("style_exposure", _blank_growth_of_first_snapshot, "growth", lambda f: f.index[_first_snapshot(f)].tolist()),
+])
+def test_optional_values_may_be_left_empty(source, previous_store, table, edit, column, blanks):
+    _edit(source, table, edit)
+    corvana.import_store(source, previous_store)
+    got = pq.read_table(previous_store / f"{table}.parquet").to_pandas()
+    assert got.index[got[column].isna()].tolist() == blanks(got)
 
 
 def test_date_forms(small_market, source, previous_store):
@@ -233,4 +263,27 @@ def test_parquet_location_is_the_row(source, previous_store):
     (source / "bars.csv").unlink()
     with pytest.raises(importer.DataImportError,
                        match=r"^bars\.parquet: row 8, column 'adj_factor': value is missing$"):
+        corvana.import_store(source, previous_store)
+
+
+def _flags(n, first_null=False):
+    """False, True, False, ... (a boolean column; with a null first, pandas holds it as objects)."""
+    values = [i % 2 == 1 for i in range(n)]
+    return [None] + values[1:] if first_null else values
+
+
+@pytest.mark.parametrize("edit, expected", [
+    (lambda f: f.assign(volume=_flags(len(f))), r"row 1, column 'volume': False is not a number$"),
+    (lambda f: f.assign(market_cap_3=_flags(len(f), first_null=True)),
+     r"row 2, column 'market_cap_3': True is not a number$"),
+    (lambda f: f.assign(is_st=_flags(len(f))), r"row 1, column 'is_st': False is not a number$"),  # extra factor
+    # numbers read from Parquet are shown as plain numbers
+    (_set(12, "close", 0.0), r"row 13, column 'close': 0\.0 must be greater than 0$"),
+    (_set(20, "volume", float("-inf")), r"row 21, column 'volume': -inf is not a finite number$"),
+])
+def test_parquet_values_in_messages(source, previous_store, edit, expected):
+    bars = edit(pd.read_csv(source / "bars.csv"))
+    bars.to_parquet(source / "bars.parquet", index=False)
+    (source / "bars.csv").unlink()
+    with pytest.raises(importer.DataImportError, match=r"^bars\.parquet: " + expected):
         corvana.import_store(source, previous_store)

@@ -1,5 +1,10 @@
 """The store defends its data: damage is found and named, writes fail clearly."""
+import datetime as dt
 import json
+import os
+from pathlib import Path
+
+import pandas as pd
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
@@ -125,3 +130,139 @@ def test_unwritable_location_says_what_was_attempted(tmp_path, tables, where, at
     with pytest.raises(cstore.StoreError) as info:
         st.ready()
     assert attempted in str(info.value) and "point CORVANA_DATA" in str(info.value)
+
+
+@pytest.mark.parametrize("read", [
+    lambda st: st.query("select count(*) from bars where volume > 0"),
+    lambda st: st.query_df("select * from bars limit 5"),
+], ids=["query", "query_df"])
+def test_failed_queries_name_their_tables(fresh, read):
+    st = cstore.Store(fresh)
+    st.query("select 1")  # the views are open: damage now is found by the reader
+    f = fresh / "bars.parquet"
+    f.write_bytes(f.read_bytes()[: f.stat().st_size // 2])
+    with pytest.raises(cstore.StoreError, match=rf"^reading table 'bars' \({fresh / 'bars.parquet'}\) failed"):
+        read(st)
+
+
+@pytest.mark.parametrize("manifest, action", [
+    ({"synthetic": True, "source": "test"}, "build-demo"),
+    # written before the flag existed: the demo generator named itself as the source
+    ({"source": "corvana.synth.generate(size='small')"}, "build-demo"),
+    ({"source": "import from /data"}, "import SOURCE_DIR"),
+    ({}, "import SOURCE_DIR"),
+])
+def test_repair_command_fits_what_built_the_store(fresh, manifest, action):
+    m = json.loads((fresh / "manifest.json").read_text())
+    m.pop("synthetic"), m.pop("source")
+    (fresh / "manifest.json").write_text(json.dumps({**m, **manifest}))
+    _missing(fresh)
+    with pytest.raises(cstore.StoreError, match=f" {action} --path {fresh}`"):
+        cstore.Store(fresh).query("select 1")
+
+
+@pytest.mark.parametrize("env, expected", [
+    ({"CORVANA_DATA": "~/markets/a"}, "HOME/markets/a"),
+    ({"CORVANA_DATA": "", "XDG_DATA_HOME": "/xdg"}, "/xdg/corvana"),
+    ({"XDG_DATA_HOME": "~/xdg"}, "HOME/xdg/corvana"),
+    ({}, "HOME/.local/share/corvana"),
+])
+def test_default_path(monkeypatch, tmp_path, env, expected):
+    monkeypatch.setenv("HOME", str(tmp_path))
+    for name in ("CORVANA_DATA", "XDG_DATA_HOME"):
+        monkeypatch.delenv(name, raising=False)
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    assert cstore.default_path() == Path(expected.replace("HOME", str(tmp_path)))
+
+
+def test_memo_drops_the_least_recently_used(fresh):
+    st = cstore.Store(fresh)
+    st.MEMO_SIZE = 2
+    computed = []
+
+    def value(key):
+        return lambda: computed.append(key) or key.upper()
+
+    for key in ["a", "b", "a", "c", "a", "b"]:   # "a" is read again before "c" arrives: "b" goes
+        assert st.memo(key, value(key)) == key.upper()
+    assert computed == ["a", "b", "c", "b"]
+
+
+def test_missing_values_are_stored_as_nulls(tmp_path, tables):
+    """NaN becomes a Parquet null, which queries see as NULL (not as a NaN number)."""
+    bars = tables["bars"].to_pandas()
+    bars.loc[3, "market_cap_3"] = float("nan")
+    path = corvana.write_store(tmp_path / "s", {**tables, "bars": bars})
+    assert pq.read_table(path / "bars.parquet").column("market_cap_3").null_count == 1
+    st = cstore.Store(path)
+    assert st.query("select count(*) as n from bars where market_cap_3 is null")["n"][0] == 1
+
+
+@pytest.mark.parametrize("given, message", [
+    ("bars", "^table 'bars': expected a pandas DataFrame, got str$"),
+    ("volume", r"^table 'bars', column 'volume': cannot convert to double: "),
+    ("partial", "^the risk-model tables come as a group: style_exposure, factor_covariance given without "
+                "specific_risk$"),
+])
+def test_write_store_refusals_say_what_is_wrong(tmp_path, tables, given, message):
+    bars = tables["bars"].to_pandas()
+    edited = {
+        "bars": {**tables, "bars": "bars"},
+        "volume": {**tables, "bars": bars.assign(volume="many")},
+        "partial": {k: v for k, v in tables.items() if k != "specific_risk"},
+    }[given]
+    with pytest.raises((TypeError, ValueError), match=message):
+        corvana.write_store(tmp_path / "s", edited)
+    assert not (tmp_path / "s").exists()
+
+
+DEAD = 999999999  # above Linux's pid limit: never a live process
+
+
+@pytest.mark.parametrize("store_exists", [True, False])
+def test_stale_siblings_cleaned_and_others_kept(tmp_path, store_exists):
+    path = tmp_path / "s"
+    if store_exists:
+        path.mkdir()
+        (path / cstore.MANIFEST).write_text("{}")
+    siblings = {  # name -> what becomes of it
+        f".s.tmp-{DEAD}-a": "removed",                   # a killed writer's partial store
+        f".s.tmp-{os.getpid()}-b": "kept",               # this process is writing it
+        ".s.tmp-1-c": "kept",                            # a live writer
+        ".s.tmp-notapid": "kept",
+        f".s.new-{DEAD}": "kept",                        # not a name writers use
+        f".t.tmp-{DEAD}": "kept",                        # another store's
+        # the previous store, moved aside by a writer that died between its two renames
+        f".s.old-{DEAD}-d": "removed" if store_exists else "restored",
+    }
+    for name in siblings:
+        (tmp_path / name).mkdir()
+        (tmp_path / name / cstore.MANIFEST).write_text("{}")
+    (tmp_path / f".s.tmp-{DEAD}-file").write_text("a file, not a writer's folder")
+    # whatever order the folder lists them in: here the ones to keep come first
+    stale = {name for name, fate in siblings.items() if fate != "kept"}
+
+    class KeptFirst(type(path)):
+        def iterdir(self):
+            return iter(sorted(super().iterdir(), key=lambda p: p.name in stale))
+
+    cstore._clean_stale_siblings(KeptFirst(path))
+    for name, fate in siblings.items():
+        assert (tmp_path / name).exists() == (fate == "kept"), name
+    assert (tmp_path / f".s.tmp-{DEAD}-file").exists()
+    assert (path / cstore.MANIFEST).exists()
+
+
+JUNE_15 = dt.date(2021, 6, 15)
+
+
+@pytest.mark.parametrize("values, stored", [
+    ([JUNE_15], [JUNE_15]),                                 # date objects, a single row
+    ([JUNE_15, float("nan")], [JUNE_15, None]),             # a missing one among date objects
+    (["2021-06-15"], [JUNE_15]),
+    ([dt.datetime(2021, 6, 15, 10, 30)], [JUNE_15]),        # the day of a timestamp
+])
+def test_date_columns_in_any_form(values, stored):
+    table = cstore._to_arrow("trading_dates", pd.DataFrame({"date": pd.Series(values, dtype=object)}))
+    assert table.column("date").to_pylist() == stored

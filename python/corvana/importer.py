@@ -61,7 +61,10 @@ class _Source:
         bad = np.flatnonzero(np.asarray(mask, dtype=bool))
         if len(bad):
             i = int(bad[0])
-            text = message(self.raw[column].iloc[i]) if callable(message) else message
+            value = self.raw[column].iloc[i]
+            if isinstance(value, (np.number, np.bool_)):  # Parquet values: 0.0, not np.float64(0.0)
+                value = value.item()
+            text = message(value) if callable(message) else message
             raise DataImportError(f"{self.where(i, column)}: {text}")
 
     def _blank(self, column: str) -> np.ndarray:
@@ -98,7 +101,13 @@ class _Source:
     def number(self, column: str, *, required=True, positive=False, nonnegative=False) -> pd.Series:
         s = self.raw[column]
         blank = self._blank(column)
-        if pd.api.types.is_numeric_dtype(s.dtype) and not pd.api.types.is_bool_dtype(s.dtype):
+        # a boolean Parquet column (object dtype when it has nulls) would
+        # otherwise pass as 0 and 1; CSV text like "True" fails the parse below
+        if pd.api.types.is_bool_dtype(s.dtype):
+            self.fail(~blank, column, lambda v: f"{v!r} is not a number")
+        elif s.dtype == object:
+            self.fail(s.map(lambda v: isinstance(v, (bool, np.bool_))), column, lambda v: f"{v!r} is not a number")
+        if pd.api.types.is_numeric_dtype(s.dtype):
             values = s.astype("float64")
         else:
             values = _exact_floats(s.where(~blank, None))
