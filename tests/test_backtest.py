@@ -145,13 +145,26 @@ def test_a_suspended_holding_keeps_its_drifted_weight(mandate, monkeypatch):
     assert res.weights.loc[pd.Timestamp(date), ob] > 0 and res.weights.loc[before, ob] > 0
 
 
-def test_sweep_on_a_local_cluster_equals_one_by_one(mandate):
+@pytest.mark.parametrize("where", ["dask", "this process"])
+def test_sweep_equals_one_by_one(mandate, where):
     from dask.distributed import Client, LocalCluster
 
     grid = {"constraints[0].upper_limit": [0.1, 0.3]}
-    with LocalCluster(n_workers=2, processes=False, dashboard_address=None) as cluster, Client(cluster) as client:
-        table = backtest.sweep(mandate, grid, START, datetime.date(2021, 5, 31), client=client)
+    if where == "dask":
+        with LocalCluster(n_workers=2, processes=False, dashboard_address=None) as cluster, \
+                Client(cluster) as client:
+            table = backtest.sweep(mandate, grid, START, datetime.date(2021, 5, 31), client=client)
+    else:
+        store = corvana.client.current()
+        table = backtest.sweep(mandate, grid, START, datetime.date(2021, 5, 31), max_workers=1)
+        assert corvana.client.current() is store   # the same store, its caches kept
     for limit in grid["constraints[0].upper_limit"]:
         raw = backtest._with_value(mandate.to_dict(), "constraints[0].upper_limit", limit)
         alone = backtest.run(config._validate(raw, "x", None), START, datetime.date(2021, 5, 31), progress=False)
         pd.testing.assert_series_equal(table.loc[limit], alone.summary, check_names=False)
+
+
+@pytest.mark.parametrize("workers", [0, -1, 1.5, True])
+def test_sweep_refuses_a_worker_count_that_is_not_a_positive_whole_number(mandate, workers):
+    with pytest.raises(ValueError, match="max_workers"):
+        backtest.sweep(mandate, {"constraints[0].upper_limit": [0.1]}, START, END, max_workers=workers)

@@ -84,3 +84,12 @@ def test_command_line_error_without_traceback_in_a_real_process(small_market):
     assert done.returncode == 1
     assert done.stderr.startswith("verdalis: error: date 2020-01-03 needs 252 trading days")
     assert done.stderr.count("\n") == 1 and "Traceback" not in done.stderr
+
+
+@pytest.mark.parametrize("workers", ["0", "two"])
+def test_sweep_refuses_a_bad_worker_count_as_a_usage_error(capsys, workers):
+    argv = ["sweep", "x.toml", "--start", "2021-01-01", "--end", "2021-06-30", "--grid", "k=1", "--workers", workers]
+    with pytest.raises(SystemExit) as exit_:
+        cli.main(argv)
+    assert exit_.value.code == 2
+    assert "--workers: expected a positive whole number, got '{}'".format(workers) in capsys.readouterr().err

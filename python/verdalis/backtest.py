@@ -406,8 +406,8 @@ def _point(args):
     raw, source, base, start, end, rebalance, cost_bps, store = args
     from .config import _validate
 
-    if store is not None:
-        corvana.connect(store)
+    if store is not None and str(corvana.client.current().path) != store:
+        corvana.connect(store)  # a worker: the store this sweep reads
     config = _validate(raw, source, base)
     result = run(config, start, end, rebalance, cost_bps, progress=False)
     return result.summary
@@ -417,9 +417,12 @@ def sweep(config, grid, start, end, rebalance="monthly", client=None, *, cost_bp
           max_workers=None) -> pd.DataFrame:
     """One backtest per point of `grid` ({key path: [values]}), in parallel.
 
-    Local processes by default; with a `dask.distributed.Client` the points
-    run on its workers, which read the store from the path this process uses
-    (a path they share).  One summary row per point, indexed by its values.
+    Local processes by default (`max_workers` of them, default one a core);
+    `max_workers=1` runs the points one after another in this process, whose
+    data caches then serve every point (on two cores that beats two cold
+    worker processes).  With a `dask.distributed.Client` the points run on its
+    workers, which read the store from the path this process uses (a path
+    they share).  One summary row per point, indexed by its values.
     """
     if not isinstance(config, Config):
         config = load(config)
@@ -434,9 +437,14 @@ def sweep(config, grid, start, end, rebalance="monthly", client=None, *, cost_bp
             changed = _with_value(changed, key, value)
         tasks.append((changed, "{} {}".format(config.source, dict(zip(keys, values))), config.base,
                       start, end, rebalance, cost_bps, store))
+    if max_workers is not None and (not isinstance(max_workers, int) or isinstance(max_workers, bool)
+                                    or max_workers < 1):
+        raise ValueError("max_workers: expected a positive whole number, got {!r}".format(max_workers))
     if client is not None:
         futures = client.map(_point, tasks, pure=False)
         summaries = client.gather(futures)
+    elif max_workers == 1:
+        summaries = [_point(task) for task in tasks]
     else:
         from concurrent.futures import ProcessPoolExecutor
         import multiprocessing

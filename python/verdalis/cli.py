@@ -258,12 +258,22 @@ def _sweep(args):
 
         client = Client(args.scheduler)
     table = sweep(args.config, grid, _parse_date(args.start), _parse_date(args.end),
-                  _rebalance(args.rebalance), client=client, cost_bps=args.cost_bps)
+                  _rebalance(args.rebalance), client=client, cost_bps=args.cost_bps, max_workers=args.workers)
     print(table.to_string(float_format=lambda v: "{:.4f}".format(v)))
     if args.out:
         Path(args.out).parent.mkdir(parents=True, exist_ok=True)
         table.to_csv(args.out)
     return 0
+
+
+def _positive_int(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError("expected a positive whole number, got {!r}".format(text))
+    return value
 
 
 def _scalar(text):
@@ -308,6 +318,9 @@ def main(argv=None):
             cmd.add_argument("--grid", action="append", required=True,
                              help="KEY=V1,V2,... e.g. constraints[0].upper_limit=0.02,0.03,0.05 (repeatable)")
             cmd.add_argument("--scheduler", help="address of a Dask scheduler (default: local processes)")
+            cmd.add_argument("--workers", type=_positive_int, default=None,
+                             help="local worker processes (default one a core; 1: the points one after "
+                                  "another in this process, sharing its data caches)")
             cmd.add_argument("--out", help="CSV file for the summary table")
         cmd.add_argument("-v", "--verbose", action="store_true", help="log solve times")
     demo = sub.add_parser("demo", help="optimize two showcase portfolios on the demo market")
