@@ -115,12 +115,14 @@ def test_repeated_bar_reads_are_served_from_memory(small_market, monkeypatch):
     pd.testing.assert_frame_equal(corvana.get_price_change_rate(["000001.XSHE"], "2020-12-01", "2021-06-10"),
                                   long[1], check_exact=True)
     assert len(queries) == 3 and len(st.blocks) == 3
+    shorter = corvana.get_price_change_rate(["000001.XSHE"], "2020-12-01", "2021-06-03")  # another request
+    assert shorter.index[-1] <= pd.Timestamp("2021-06-03") < long[1].index[-1] and len(queries) == 4
     # ... one with at most three new months loads them
     corvana.get_price_change_rate(["000001.XSHE"], "2021-02-15", "2021-06-10")
     sizes = [sum(a.nbytes for a in b.values() if isinstance(a, np.ndarray)) for b in st.blocks.values()]
-    assert len(queries) == 6 and len(st.blocks) == 6 and st._block_bytes == sum(sizes)
+    assert len(queries) == 7 and len(st.blocks) == 7 and st._block_bytes == sum(sizes)
     # ... and one that finds at least as many months cached as it misses fills them in
     corvana.get_price_change_rate(["000001.XSHE"], "2020-08-03", "2021-06-10")  # 7 new, 5 cached: direct
-    assert len(queries) == 7 and len(st.blocks) == 7
+    assert len(queries) == 8 and len(st.blocks) == 8
     corvana.get_price_change_rate(["000001.XSHE"], "2020-09-15", "2021-06-10")  # 5 new, 5 cached
-    assert len(queries) == 12 and len(st.blocks) == 12
+    assert len(queries) == 13 and len(st.blocks) == 13
