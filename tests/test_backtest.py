@@ -146,7 +146,7 @@ def test_a_suspended_holding_keeps_its_drifted_weight(mandate, monkeypatch):
 
 
 @pytest.mark.parametrize("where", ["dask", "this process"])
-def test_sweep_equals_one_by_one(mandate, where):
+def test_sweep_equals_one_by_one(mandate, where, capsys):
     from dask.distributed import Client, LocalCluster
 
     grid = {"constraints[0].upper_limit": [0.1, 0.3]}
@@ -158,6 +158,8 @@ def test_sweep_equals_one_by_one(mandate, where):
         store = corvana.client.current()
         table = backtest.sweep(mandate, grid, START, datetime.date(2021, 5, 31), max_workers=1)
         assert corvana.client.current() is store   # the same store, its caches kept
+    err = capsys.readouterr().err   # the progress bar counts the points
+    assert "sweep" in err and "2/2" in err
     for limit in grid["constraints[0].upper_limit"]:
         raw = backtest._with_value(mandate.to_dict(), "constraints[0].upper_limit", limit)
         alone = backtest.run(config._validate(raw, "x", None), START, datetime.date(2021, 5, 31), progress=False)

@@ -414,7 +414,7 @@ def _point(args):
 
 
 def sweep(config, grid, start, end, rebalance="monthly", client=None, *, cost_bps=0.0,
-          max_workers=None) -> pd.DataFrame:
+          max_workers=None, progress=True) -> pd.DataFrame:
     """One backtest per point of `grid` ({key path: [values]}), in parallel.
 
     Local processes by default (`max_workers` of them, default one a core);
@@ -423,6 +423,7 @@ def sweep(config, grid, start, end, rebalance="monthly", client=None, *, cost_bp
     worker processes).  With a `dask.distributed.Client` the points run on its
     workers, which read the store from the path this process uses (a path
     they share).  One summary row per point, indexed by its values.
+    `progress` shows a bar of the points done.
     """
     if not isinstance(config, Config):
         config = load(config)
@@ -440,18 +441,28 @@ def sweep(config, grid, start, end, rebalance="monthly", client=None, *, cost_bp
     if max_workers is not None and (not isinstance(max_workers, int) or isinstance(max_workers, bool)
                                     or max_workers < 1):
         raise ValueError("max_workers: expected a positive whole number, got {!r}".format(max_workers))
+    def counted(results):
+        if not progress:
+            return list(results)
+        from tqdm.auto import tqdm
+
+        return list(tqdm(results, total=len(tasks), desc="sweep", unit="point"))
+
     if client is not None:
+        from dask.distributed import as_completed
+
         futures = client.map(_point, tasks, pure=False)
+        counted(as_completed(futures))
         summaries = client.gather(futures)
     elif max_workers == 1:
-        summaries = [_point(task) for task in tasks]
+        summaries = counted(_point(task) for task in tasks)
     else:
         from concurrent.futures import ProcessPoolExecutor
         import multiprocessing
 
         with ProcessPoolExecutor(max_workers=max_workers,
                                  mp_context=multiprocessing.get_context("spawn")) as pool:
-            summaries = list(pool.map(_point, tasks))
+            summaries = counted(pool.map(_point, tasks))
     frame = pd.DataFrame(summaries)
     frame.index = pd.MultiIndex.from_tuples(points, names=keys) if len(keys) > 1 else \
         pd.Index([p[0] for p in points], name=keys[0])
