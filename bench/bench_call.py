@@ -24,46 +24,16 @@ import statistics
 import time
 import warnings
 
-import cvxpy as cp
-import scs
-
 import corvana
 from verdalis.const import CovModel, RiskModel
 from verdalis.helper import OptimizeHelper
 from verdalis.objective import MinVariance
 from verdalis.optimize import ensure_order_book_ids, portfolio_optimize
 
+from bench_constraints import SolveTimes
 from bench_optimize import pool_of  # the n largest listed stocks, as every bench uses
 
 DATE = datetime.date(2024, 6, 28)
-
-
-class Stopwatch:
-    """Adds up the time spent in a few library methods while active."""
-
-    TIMED = [(cp.Problem, "solve", "solve"), (cp.Problem, "get_problem_data", "compile"),
-             (scs.SCS, "__init__", "setup"), (scs.SCS, "solve", "iterate")]
-
-    def __enter__(self):
-        self.spent, self._saved = {}, []
-        for owner, name, key in self.TIMED:
-            real = getattr(owner, name)
-            self._saved.append((owner, name, real))
-            setattr(owner, name, self._timed(real, key))
-        return self
-
-    def _timed(self, real, key):
-        def timed(*args, **kwargs):
-            started = time.perf_counter()
-            try:
-                return real(*args, **kwargs)
-            finally:
-                self.spent[key] = self.spent.get(key, 0.0) + time.perf_counter() - started
-        return timed
-
-    def __exit__(self, *exc):
-        for owner, name, real in self._saved:
-            setattr(owner, name, real)
 
 
 def median_ms(samples, key):
@@ -81,14 +51,13 @@ def split(pool, cap, repeat, **options):
     call(), data()  # warm
     samples = []
     for _ in range(repeat):
-        with Stopwatch() as watch:
+        with SolveTimes() as solves:
             started = time.perf_counter()
             call()
-            watch.spent["total"] = time.perf_counter() - started
+            total = time.perf_counter() - started
         started = time.perf_counter()
         data()
-        watch.spent["data"] = time.perf_counter() - started
-        samples.append(watch.spent)
+        samples.append(dict(solves.records[-1], total=total, data=time.perf_counter() - started))
     row = {k: median_ms(samples, k) for k in ("data", "compile", "setup", "iterate", "total")}
     row["assembly"] = median_ms(samples, "total") - median_ms(samples, "solve") - row["data"]
     return row
