@@ -50,6 +50,7 @@ else:  # pragma: no cover - older interpreters
 import tomli_w
 
 from .const import CovModel, IndustryClassification, RiskModel
+from .solver_defaults import chosen
 
 __all__ = ["Config", "ConfigError", "load", "loads", "dumps", "save", "from_objects"]
 
@@ -154,6 +155,8 @@ class Config:
         if "name" in solver:
             arguments["solver"] = solver.pop("name")
         arguments.update(solver)
+        # options the product layer chooses where measured faster (solver_defaults)
+        arguments.update(chosen(len(arguments["order_book_ids"]), arguments.get("solver"), objective, solver))
         return arguments
 
     def objects(self, constraints=None):
