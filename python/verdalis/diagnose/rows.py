@@ -32,9 +32,9 @@ import cvxpy as cp
 import numpy as np
 import pandas as pd
 
-from . import optimize as _optimize
-from .const import CovModel, RiskModel
-from .exception import InvalidArgument, OptimizationFailed
+from .. import optimize as _optimize
+from ..const import CovModel, RiskModel
+from ..exception import InvalidArgument, OptimizationFailed
 
 __all__ = ["Diagnosis", "diagnose"]
 
@@ -110,7 +110,7 @@ class _Group:
 
 
 def _kind(name, source):
-    from . import constraints as vc
+    from .. import constraints as vc
 
     if name == "budget":
         return "budget"
@@ -250,7 +250,7 @@ def _coefficients(expr, n):
 
 
 def _linear_item(src, expr, helper, n):
-    from . import constraints as vc
+    from .. import constraints as vc
 
     if isinstance(src, (vc.IndustryConstraint, vc.WildcardIndustryConstraint)):
         s = _coefficients(expr, n)
@@ -673,7 +673,7 @@ def _price(solved, groups, model, assembly, weights):
     """The table of limits at the returned weights, with shadow prices from a
     Clarabel solve of the problem portfolio_optimize solved."""
     g, zeta, helper = assembly["g"], assembly["zeta"], assembly["helper"]
-    from .objective import RiskParity
+    from ..objective import RiskParity
 
     rows = [row for grp in solved for row in grp.rows]
     if isinstance(model["objective"], RiskParity) and not model["bnds"] and not model["cons"]:
