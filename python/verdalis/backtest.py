@@ -22,7 +22,6 @@ one backtest per point of a parameter grid (also importable here as
 """
 from __future__ import annotations
 
-import math
 import os
 import pickle
 import warnings
@@ -34,8 +33,8 @@ import pandas as pd
 
 import corvana
 
+from . import measures
 from .config import Config, load
-from .const import TRADING_DAYS_PER_YEAR
 
 __all__ = ["BacktestResult", "rebalance_dates", "run", "sweep"]
 
@@ -180,9 +179,7 @@ def _ex_ante_te(weights, date, benchmark, arguments):
     helper = OptimizeHelper(list(weights.index), date, IndexBenchmark(benchmark),
                             arguments.get("cov_model", CovModel.FACTOR_MODEL_DAILY),
                             arguments.get("risk_model", RiskModel.V1), 1.0, 1.0)
-    from .report.risk import active_variances
-
-    return float(np.sqrt(sum(active_variances(helper, weights.to_numpy()))))
+    return measures.ex_ante_tracking_error(helper, weights.to_numpy())
 
 
 def _state_path(out):
@@ -277,9 +274,7 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
             if target is not None:
                 target = target[target > 0]
                 current = book.weights()
-                union = current.index.union(target.index)
-                turnover = float((target.reindex(union, fill_value=0.0)
-                                  - current.reindex(union, fill_value=0.0)).abs().sum() / 2)
+                turnover = measures.turnover(target, current)
                 if first:
                     turnover = 1.0  # from cash: the whole book is bought (counted one way)
                 nav = book.nav
@@ -346,18 +341,17 @@ def _result(state, benchmark, dates, days):
 
 def _summary(nav, records):
     r = nav["portfolio"].pct_change().dropna()
-    years = max(len(r) / TRADING_DAYS_PER_YEAR, 1e-9)
     out = {
-        "annual_return": nav["portfolio"].iloc[-1] ** (1 / years) - 1 if len(r) else np.nan,
-        "volatility": r.std() * math.sqrt(TRADING_DAYS_PER_YEAR) if len(r) > 1 else np.nan,
+        "annual_return": measures.annual_return(nav["portfolio"].iloc[-1], len(r)) if len(r) else np.nan,
+        "volatility": measures.annualise_std(r.std()) if len(r) > 1 else np.nan,
     }
     out["sharpe"] = out["annual_return"] / out["volatility"] if out["volatility"] else np.nan
-    out["max_drawdown"] = float((nav["portfolio"] / nav["portfolio"].cummax() - 1).min())
+    out["max_drawdown"] = float(measures.drawdown(nav["portfolio"]).min())
     if nav["benchmark"].notna().all() and len(r) > 1:
         active = (r - nav["benchmark"].pct_change().dropna())
-        out["benchmark_return"] = nav["benchmark"].iloc[-1] ** (1 / years) - 1
+        out["benchmark_return"] = measures.annual_return(nav["benchmark"].iloc[-1], len(r))
         out["active_return"] = out["annual_return"] - out["benchmark_return"]
-        out["tracking_error"] = active.std() * math.sqrt(TRADING_DAYS_PER_YEAR)
+        out["tracking_error"] = measures.realised_tracking_error(active)
         out["information_ratio"] = out["active_return"] / out["tracking_error"] if out["tracking_error"] else np.nan
     if len(records):
         out["average_turnover"] = float(records["turnover"].iloc[1:].mean()) if len(records) > 1 else np.nan
