@@ -189,3 +189,40 @@ def test_without_expected_returns_the_history_estimate_is_used(pool):
 def test_refusals_name_the_argument(pool, kwargs, word):
     with pytest.raises(InvalidArgument, match=word):
         frontier(pool, DATE, mandate=False, **kwargs)
+
+
+def _config(tmp_path, pool, extra=""):
+    path = tmp_path / "mandate.toml"
+    path.write_text('date = 2021-06-15\n[pool]\nids = [{}]\n[objective]\ntype = "ActiveMeanVariance"\n'
+                    '[benchmark]\nindex = "{}"\n[bounds]\n"*" = [0, 0.2]\n{}'.format(
+                        ", ".join('"{}"'.format(i) for i in pool), INDEX, extra), encoding="utf-8")
+    return path
+
+
+def test_the_command_writes_the_points_weights_and_page(pool, tmp_path, capsys):
+    from verdalis import cli
+
+    path = _config(tmp_path, pool, '[[constraints]]\ntype = "TrackingErrorLimit"\nupper_limit = 0.3\n')
+    assert cli.main(["frontier", str(path), "--points", "5", "--out", str(tmp_path / "out")]) == 0
+    out = capsys.readouterr().out
+    assert "expected active return against tracking error, 5 points" in out
+    assert "The mandate's own portfolio" in out
+    points = pd.read_csv(tmp_path / "out" / "frontier.csv", index_col="point")
+    weights = pd.read_csv(tmp_path / "out" / "weights.csv", index_col=0)
+    assert len(points) == 5 and list(weights.columns) == ["point_{}".format(k) for k in range(5)] + ["mandate"]
+    # the csv holds what the page and the terminal show: risk from the weights written
+    for k in range(5):
+        w = weights["point_{}".format(k)].reindex(pool).to_numpy()
+        assert dense_risk(pool, INDEX, w) == pytest.approx(points["risk"][k], rel=1e-6)
+    page = (tmp_path / "out" / "frontier.html").read_text(encoding="utf-8")
+    assert "data:image/png;base64," in page and "the mandate's own portfolio" in page.lower()
+
+
+def test_the_command_says_when_the_limits_cannot_hold(pool, tmp_path, capsys):
+    from verdalis import cli
+
+    path = _config(tmp_path, pool, '[[constraints]]\ntype = "StockPoolLimit"\nstock_list = ["{}"]\n'
+                                   'lower_limit = 0.5\n'.format(pool[0]))
+    assert cli.main(["frontier", str(path), "--points", "3", "--out", str(tmp_path / "out")]) == 4
+    err = capsys.readouterr().err
+    assert "cannot all hold" in err and "verdalis diagnose" in err
