@@ -226,3 +226,16 @@ def test_the_command_says_when_the_limits_cannot_hold(pool, tmp_path, capsys):
     assert cli.main(["frontier", str(path), "--points", "3", "--out", str(tmp_path / "out")]) == 4
     err = capsys.readouterr().err
     assert "cannot all hold" in err and "verdalis diagnose" in err
+
+
+def test_soft_limits_that_cannot_hold_are_dropped_and_said(pool):
+    mu = returns_for(pool)
+    base = dict(objective=MeanVariance(expected_returns=mu), bnds={"*": (0.0, 0.2)}, points=4, mandate=False)
+    impossible = vc.StockPoolLimit([pool[0]], lower_limit=0.5, hard=False)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        dropped = frontier(pool, DATE, cons=[impossible], **base)
+        plain = frontier(pool, DATE, **base)
+    assert len(dropped.notes) == 1 and "soft ones were dropped" in dropped.notes[0]
+    assert "StockPoolLimit" in dropped.notes[0]
+    np.testing.assert_allclose(dropped.weights.to_numpy(), plain.weights.to_numpy(), atol=1e-6)
