@@ -69,12 +69,14 @@ def test_structural_errors(text, key):
     assert info.value.key == key
 
 
-@pytest.mark.parametrize("cls_module, table", [(vo, config._OBJECTIVE_ATTRS), (vc, config._CONSTRAINT_ATTRS)])
-def test_every_class_parameter_can_be_written_back(cls_module, table):
-    # a class gaining a parameter must be taught to the config writer
-    for name, attrs in table.items():
-        parameters = [p for p in inspect.signature(getattr(cls_module, name)).parameters]
-        assert set(parameters) == set(attrs), name
+@pytest.mark.parametrize("cls_module, table", [(vo, config.objective_classes), (vc, config.constraint_classes)])
+def test_every_class_of_the_modules_can_be_named_in_a_config(cls_module, table):
+    # a class added to a module is known to the config reader and writer
+    kinds = table()
+    public = {n for n, v in vars(cls_module).items() if isinstance(v, type) and not n.startswith("_")
+              and n not in ("ABCMeta", "OptimizationObjective", "OptimizationConstraint")
+              and v.__module__ == cls_module.__name__}
+    assert public <= set(kinds)
 
 
 def test_examples_round_trip():

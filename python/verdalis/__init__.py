@@ -15,4 +15,6 @@ try:
 except _metadata.PackageNotFoundError:  # running from a source tree that is not installed
     __version__ = "0+unknown"
 
-__all__ = ["__version__"]
+from .messages import get_language, set_language  # noqa: E402  (the language of the core's messages)
+
+__all__ = ["__version__", "get_language", "set_language"]

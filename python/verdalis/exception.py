@@ -1,10 +1,34 @@
-"""Exception and warning types raised by verdalis."""
+"""Exception and warning types raised by verdalis.
 
-__all__ = ["InvalidArgument", "OptimizationFailed", "OptimizerWarning"]
+Every exception and warning the core raises with a catalogued message carries
+the message's template and values (``template``, ``values``; see
+`verdalis.messages`), so its text can be shown in another language without
+reading the text itself.  Two refusals carry more, for the product layer:
+`InvalidBounds` (which bound, which side) and `SoftConstraintsDropped` (which
+constraints the retry dropped).
+"""
+
+__all__ = ["InvalidArgument", "OptimizationFailed", "OptimizerWarning", "InvalidBounds",
+           "SoftConstraintsDropped"]
 
 
 class InvalidArgument(Exception):
     """An argument passed to the optimizer was refused."""
+
+
+class InvalidBounds(InvalidArgument):
+    """The per-stock bounds (`bnds`) were refused.
+
+    `order_book_id`: the id whose entry was refused ("*" for the wildcard entry,
+    None when only the sums fail); `entry`: that entry as given; `side`:
+    "lower", "upper" or None (an entry that is not a pair); `total`: the sum of
+    the lower (upper) bounds when the sums cannot meet the budget, else None.
+    """
+
+    order_book_id = None
+    entry = None
+    side = None
+    total = None
 
 
 class OptimizationFailed(Exception):
@@ -29,3 +53,12 @@ class OptimizationFailed(Exception):
 
 class OptimizerWarning(UserWarning):
     """Part of a request was skipped or weakened; the optimization went on."""
+
+
+class SoftConstraintsDropped(OptimizerWarning):
+    """The problem was infeasible; it was solved again without the soft constraints.
+
+    `constraints`: the constraint objects (``hard`` false) that were dropped.
+    """
+
+    constraints = ()
