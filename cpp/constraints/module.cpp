@@ -218,4 +218,5 @@ PYBIND11_MODULE(constraints, m) {
   register_industry_component(m);
   register_pool(m);
   register_transaction(m);
+  export_package_names(m);
 }

@@ -59,7 +59,8 @@ py::object returns_vector(py::handle returns, py::handle ids, const char* name) 
   py::object series = returns.attr("reindex")(ids, py::arg("fill_value") = 0.0);
   // Returns beyond any real range (-1e300) would overflow the problem data
   // and fail inside the solver: refused here, naming the stocks.
-  py::object too_large = G["np"].attr("abs")(series) > py::float_(kMaxExpectedReturn);
+  py::object too_large =
+      richcmp(G["np"].attr("abs")(series), py::float_(kMaxExpectedReturn), Py_GT);
   if (truthy(too_large.attr("any")())) {
     raise_(G.invalid_argument(), msg("{}: 以下股票的预期收益率绝对值超过 {}，数值过大：{}", name,
                                      py::str("1e6"), name_ids(series.attr("index")[too_large])));

@@ -164,4 +164,5 @@ PYBIND11_MODULE(objective, m) {
   register_mean_variance(m);
   register_ratio(m);
   register_indicator_style_parity(m);
+  export_package_names(m);
 }

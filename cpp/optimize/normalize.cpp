@@ -190,12 +190,24 @@ py::object parse_bnds(py::object bnds, py::object order_book_ids) {
     if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) throw;
     not_a_pair(star, wildcard);
   }
-  py::object l = pair.first, u = pair.second;
-  if (!(l.is_none() || is_limit(l)) || !(u.is_none() || is_limit(u))) not_a_pair(star, wildcard);
-  if (!l.is_none() && !finite(l)) refuse(msg("合约 * 的下限 {} 无效", l), star, wildcard, "lower");
-  if (!u.is_none() && !finite(u)) refuse(msg("合约 * 的上限 {} 无效", u), star, wildcard, "upper");
-  py::object lower_bound = l.is_none() ? py::float_(0.0) : to_float(l);
-  py::object upper_bound = u.is_none() ? py::float_(1.0) : to_float(u);
+  // Each side: None (unlimited), a real number, or a string float() reads.
+  auto side_of = [&](py::object v, double unlimited, const char* side,
+                     const char* invalid_text) -> py::object {
+    if (v.is_none()) return py::float_(unlimited);
+    if (!is_limit(v) && !PyUnicode_Check(v.ptr())) not_a_pair(star, wildcard);
+    if (!finite(v)) refuse(msg(invalid_text, v), star, wildcard, side);
+    py::object x;
+    try {
+      x = to_float(v);
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_ValueError)) throw;
+      not_a_pair(star, wildcard);
+    }
+    if (!finite(x)) refuse(msg(invalid_text, v), star, wildcard, side);
+    return x;
+  };
+  py::object lower_bound = side_of(pair.first, 0.0, "lower", "合约 * 的下限 {} 无效");
+  py::object upper_bound = side_of(pair.second, 1.0, "upper", "合约 * 的上限 {} 无效");
 
   const py::ssize_t n = py::len(order_book_ids);
   py::object lower_bounds = np.attr("repeat")(lower_bound, n);

@@ -48,10 +48,10 @@ namespace {
 // their size (a holding or a classification is a variable to a user), other
 // values by their repr.
 std::string shown(py::handle value) {
-  if (isinstance(value, py::module_::import("pandas").attr("Series"))) {
+  if (verdalis::isinstance(value, py::module_::import("pandas").attr("Series"))) {
     return "<Series of " + std::to_string(py::len(value)) + ">";
   }
-  if (isinstance(value, py::module_::import("enum").attr("Enum"))) {
+  if (verdalis::isinstance(value, py::module_::import("enum").attr("Enum"))) {
     return py::str(value).cast<std::string>();
   }
   return py::repr(value).cast<std::string>();
@@ -60,7 +60,7 @@ std::string shown(py::handle value) {
 bool is_default(py::handle value, py::handle shown_default) {
   if (!shown_default) return false;
   // A holding not given is stored as an empty Series.
-  if (isinstance(value, py::module_::import("pandas").attr("Series"))) {
+  if (verdalis::isinstance(value, py::module_::import("pandas").attr("Series"))) {
     return shown_default.is_none() && py::len(value) == 0;
   }
   if (value.is_none() || shown_default.is_none()) return value.is_none() && shown_default.is_none();
@@ -89,7 +89,7 @@ py::dict params_of(py::handle self, const std::vector<ParamField>& fields) {
   py::dict params;
   for (const ParamField& f : fields) {
     py::object value = stored(self, f);
-    params[f.param] = isinstance(value, containers) ? copy(value) : value;
+    params[f.param] = verdalis::isinstance(value, containers) ? copy(value) : value;
   }
   return params;
 }

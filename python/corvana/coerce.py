@@ -28,8 +28,8 @@ def to_date(value) -> _dt.date:
     """Convert any accepted date form to ``datetime.date``.
 
     Accepted: ``datetime.date``/``datetime``/``pd.Timestamp``, ``numpy.datetime64``,
-    an int ``YYYYMMDD``, and strings ``YYYY-MM-DD``, ``YYYYMMDD`` or anything
-    dateutil reads.  Unreadable strings raise ValueError, other types TypeError.
+    an int ``YYYYMMDD``, and strings ``YYYY-MM-DD``, ``YYYYMMDD`` or any full
+    date dateutil reads (not a partial one such as "June").  Unreadable strings raise ValueError, other types TypeError.
     """
     if isinstance(value, _dt.datetime):  # also pd.Timestamp
         return value.date()
@@ -48,7 +48,13 @@ def to_date(value) -> _dt.date:
                 return _dt.date(int(s[:4]), int(s[5:7]), int(s[8:]))
             if len(s) == 8 and s.isdigit():
                 return _dt.date(int(s[:4]), int(s[4:6]), int(s[6:]))
-            return _dateparser.parse(s).date()
+            # A string missing its year, month or day ("June") would be
+            # completed from today's date: refused, by parsing it against two
+            # different defaults.
+            first = _dateparser.parse(s, default=_dt.datetime(2000, 1, 1))
+            if _dateparser.parse(s, default=_dt.datetime(2001, 2, 2)) != first:
+                raise ValueError("incomplete date")
+            return first.date()
         except (ValueError, OverflowError):
             raise ValueError(f"cannot read {value!r} as a date") from None
     raise TypeError(f"expected a date, got {type(value).__name__}: {value!r}")

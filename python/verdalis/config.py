@@ -280,10 +280,10 @@ def validate(raw, source="<config>", base=None) -> Config:
         if key not in RISK_KEYS:
             raise fail("risk." + key, "unknown key (expected one of: {})".format(", ".join(RISK_KEYS)))
         if key in ("cov_model", "risk_model"):
-            kind = CovModel if key == "cov_model" else RiskModel
-            if member(kind, setting) is None:
+            choices = CovModel if key == "cov_model" else RiskModel
+            if member(choices, setting) is None:
                 raise fail("risk." + key, "expected one of {} (or {}), got {!r}".format(
-                    ", ".join(kind.__members__), ", ".join(m.value for m in kind), setting))
+                    ", ".join(choices.__members__), ", ".join(m.value for m in choices), setting))
         elif not isinstance(setting, (int, float)) or isinstance(setting, bool):
             raise fail("risk." + key, "expected a number, got {!r}".format(setting))
 

@@ -64,6 +64,10 @@ void bind_module(py::module_& m, const char* as, const char* module_name);
 void bind_from(py::module_& m, const char* as, const char* module_name, const char* attr);
 // `from module import *`: the names of __all__, else every public name.
 void bind_star(py::module_& m, const char* module_name);
+// __all__ of a core module: its own public functions and classes and the
+// package's names it imports (types, enums, constants), not the libraries it
+// uses (np, pd, cp, os, ...).  Called last in a module's init.
+void export_package_names(py::module_& m);
 
 // ---------------------------------------------------------------------------
 // C-API results
