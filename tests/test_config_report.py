@@ -40,7 +40,8 @@ index = "000300.XSHG"
     ("[[constraints]]\ntype = 'TrackingErrorLimit'\nuper_limit = 0.05", "constraints[0].uper_limit",
      "unknown parameter of TrackingErrorLimit"),
     # a value the class refuses is reported with the class's own message
-    ("[[constraints]]\ntype = 'TrackingErrorLimit'\nupper_limit = -0.05", "constraints[0]", "跟踪误差上限小于0"),
+    ("[[constraints]]\ntype = 'TrackingErrorLimit'\nupper_limit = -0.05", "constraints[0]",
+     "the tracking-error limit -0.05 is not positive"),   # the class's own message, in English
     ("[[constraints]]\ntype = 'IndustryConstraint'\nindustries = '银行'\nclassification = 'GICS'\n"
      "upper_limit = 0.1", "constraints[0].classification", "expected one of SWS, CITICS"),
     ("[risk]\ncov_model = 'hourly'", "risk.cov_model", "expected one of FACTOR_MODEL_DAILY"),
@@ -166,7 +167,7 @@ def test_run_writes_weights_json_and_a_complete_page(small_market, tmp_path, cap
 @pytest.mark.parametrize("text, code, message", [
     (BASE + "colour = 1", cli.EXIT_CONFIG, "verdalis: config error: "),
     # caps of 0.0001 on ~25 stocks: the bounds alone cannot make a portfolio
-    (BASE.replace("0.2]", "0.0001]"), cli.EXIT_DATA, "上限之和小于1"),
+    (BASE.replace("0.2]", "0.0001]"), cli.EXIT_DATA, "the upper bounds sum to less than 1"),
     (BASE + "[[constraints]]\ntype = 'StockPoolLimit'\nstock_list = ['000001.XSHE']\nlower_limit = 0.9\n",
      cli.EXIT_INFEASIBLE, "failed"),
 ])

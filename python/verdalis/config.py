@@ -346,11 +346,13 @@ def _make(source, key, spec, module_name, path_of):
                 raise ConfigError(source, where, "expected a classification name or a table {id = industry}")
         kwargs[name] = value
     from .exception import InvalidArgument
+    from .messages import english
 
     try:
         return factory(**kwargs)
     except (InvalidArgument, TypeError, ValueError) as exc:
-        raise ConfigError(source, key, "{} refused it: {}".format(kind, exc)) from None
+        # the refusal in English; the core's own exception stays the cause
+        raise ConfigError(source, key, "{} refused it: {}".format(kind, english(exc))) from exc
 
 
 def _read_series(path, source, where, values=True):

@@ -8,6 +8,9 @@ reading the text itself.  Two refusals carry more, for the product layer:
 constraints the retry dropped).
 """
 
+# Set by verdalis/__init__.py: the function that diagnoses a failed call.
+_diagnose_hook = None
+
 __all__ = ["InvalidArgument", "OptimizationFailed", "OptimizerWarning", "InvalidBounds",
            "SoftConstraintsDropped"]
 
@@ -44,11 +47,12 @@ class OptimizationFailed(Exception):
         call = getattr(self, "_call", None)
         if call is None:
             raise RuntimeError("this failure does not carry the optimization call it came from")
-        from .diagnose import diagnose
-
         call = dict(call)
         options = call.pop("solver_options", None) or {}
-        return diagnose(**call, **options)
+        # The diagnosis is a product-layer module that imports this one; the
+        # package registers it here (verdalis/__init__.py), so this module
+        # imports nothing of the package.
+        return _diagnose_hook(**call, **options)
 
 
 class OptimizerWarning(UserWarning):
