@@ -35,6 +35,7 @@ import corvana
 
 from . import measures
 from .config import Config, load
+from .messages import english
 
 __all__ = ["BacktestResult", "rebalance_dates", "run", "sweep"]
 
@@ -277,7 +278,7 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
                     try:
                         record["notes"].append(str(diagnose()))
                     except Exception as failure:  # the diagnosis is a courtesy
-                        record["notes"].append("diagnosis failed: {}".format(failure))
+                        record["notes"].append("diagnosis failed: {}".format(english(failure)))
                 target = None
             if target is not None:
                 target = target[target > 0]
