@@ -147,10 +147,15 @@ def test_soft_constraints_dropped_carries_the_constraints(small_market):
 
 
 def test_ids_in_a_message_are_rendered_again_in_english():
+    import pickle
+
     ids = messages.IdList(["A", "B"], 30)
     assert str(ids) == "A, B 等共 30 只"
     error = messages._build(InvalidArgument, "股票池中存在重复的 order_book_id：{}", (ids,))
     assert messages.english(error) == "the pool holds duplicate order_book_ids: A, B ... 30 in all"
+    # a failure in a sweep worker comes back whole
+    back = pickle.loads(pickle.dumps(error))
+    assert str(back) == str(error) and messages.english(back) == messages.english(error)
 
 
 @pytest.mark.parametrize("obj, text", [

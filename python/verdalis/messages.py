@@ -112,8 +112,12 @@ class IdList(str):
         if total > len(shown):
             text += render(" 等共 {} 只", (total,), language)
         self = super().__new__(cls, text)
-        self.ids, self.total = shown, total
+        self.ids, self.total, self.language = shown, total, language or _language
         return self
+
+    def __reduce__(self):
+        # an exception carrying it crosses process boundaries (sweep workers)
+        return IdList, (self.ids, self.total, self.language)
 
     def in_language(self, language):
         return IdList(self.ids, self.total, language)
