@@ -367,7 +367,7 @@ def backtest_rows(repeat):
     history_start = corvana.get_trading_dates(prev_start - datetime.timedelta(days=120), prev_start)[0]
     pool, returns, volumes, prices = backtest_market(prev_start, history_start, end)
     cap = 0.05
-    mandate = config._validate({"date": dates[0], "pool": {"ids": pool}, "objective": {"type": "MinVariance"},
+    mandate = config.validate({"date": dates[0], "pool": {"ids": pool}, "objective": {"type": "MinVariance"},
                                 "bounds": {"*": [0.0, cap]}}, "bench", None)
     print("\nBacktest: {} monthly rebalances {} .. {}, {} stocks, minimum variance, cap {:.0%}, no costs\n"
           .format(len(dates), dates[0], end, len(pool), cap))

@@ -26,7 +26,7 @@ def mandate(pool, **extra):
     raw = {"date": DATE, "pool": {"ids": pool}, "objective": {"type": "MinVariance"},
            "bounds": {"*": [0.0, 0.08]}}
     raw.update(extra)
-    return config._validate(raw, "test", None)
+    return config.validate(raw, "test", None)
 
 
 @pytest.mark.parametrize("solver_table, expected", [
