@@ -239,3 +239,33 @@ def test_soft_limits_that_cannot_hold_are_dropped_and_said(pool):
     assert len(dropped.notes) == 1 and "soft ones were dropped" in dropped.notes[0]
     assert "StockPoolLimit" in dropped.notes[0]
     np.testing.assert_allclose(dropped.weights.to_numpy(), plain.weights.to_numpy(), atol=1e-6)
+
+
+def _min_variance(pool, bnds):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return portfolio_optimize(pool, DATE, MinVariance(), bnds=bnds, **CLARABEL).reindex(pool).to_numpy()
+
+
+def test_tied_returns_end_at_the_least_risk_of_the_best_portfolios(pool):
+    # scores 1..3: every portfolio held in the top-score stocks has the highest
+    # return; the frontier ends at the least risky of them
+    scores = pd.Series(np.arange(len(pool)) % 3 + 1.0, index=pool)
+    top = [s for s in pool if scores[s] == 3.0]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        f = frontier(pool, DATE, MaxIndicator(scores), bnds={"*": (0.0, 0.3)}, points=3, mandate=False)
+    best = _min_variance(pool, {**{s: (0.0, 0.0) for s in pool}, **{s: (0.0, 0.3) for s in top}})
+    np.testing.assert_allclose(f.weights.iloc[-1].to_numpy(), best, atol=1e-5)
+    assert f.expected_return[-1] == pytest.approx(3.0, abs=1e-6)
+
+
+def test_returns_that_do_not_reward_risk_give_a_one_point_frontier(pool):
+    flat = pd.Series(0.05, index=pool)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        f = frontier(pool, DATE, bnds={"*": (0.0, 0.3)}, points=4, mandate=False, expected_returns=flat)
+    least = _min_variance(pool, {"*": (0.0, 0.3)})
+    for k in range(4):
+        np.testing.assert_allclose(f.weights.iloc[k].to_numpy(), least, atol=1e-5)
+    assert any("do not reward risk" in n for n in f.notes)

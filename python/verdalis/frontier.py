@@ -371,13 +371,23 @@ def frontier(order_book_ids, date, objective=_optimize.DEFAULT_OBJECTIVE, bnds=N
     def rows_of(chosen):
         return [row for grp in chosen for row in grp[2]]
 
-    least = cp.Problem(cp.Minimize(risk_of.squared), rows_of(groups))
+    # The least-risk problem, compiled once: a floor on the expected return
+    # (a parameter) also finds the least-risk of the highest-return portfolios.
+    m = mu.to_numpy()
+    floor = cp.Parameter(name="return_floor")
+    no_floor = -2.0 * (np.abs(m).max() + 1.0)
+
+    def least_problem():
+        return cp.Problem(cp.Minimize(risk_of.squared), rows_of(groups) + [m @ g >= floor])
+
+    floor.value = no_floor
+    least = least_problem()
     least.solve(**CLARABEL_TIGHT)
     if least.status not in _SOLVED and any(not grp[1] for grp in groups):
         notes.append("the limits cannot all hold: the soft ones were dropped ({})".format(
             ", ".join(grp[0] for grp in groups if not grp[1])))
         groups = [grp for grp in groups if grp[1]]
-        least = cp.Problem(cp.Minimize(risk_of.squared), rows_of(groups))
+        least = least_problem()
         least.solve(**CLARABEL_TIGHT)
     if least.status not in _SOLVED:
         raise OptimizationFailed(least.status)
@@ -388,7 +398,7 @@ def frontier(order_book_ids, date, objective=_optimize.DEFAULT_OBJECTIVE, bnds=N
     limit = cp.Parameter(nonneg=True, name="risk_limit")
     frontier_rows = rows_of(groups)
     risk_row = risk_of.expr <= limit
-    problem = cp.Problem(cp.Maximize(mu.to_numpy() @ g), frontier_rows + [risk_row])
+    problem = cp.Problem(cp.Maximize(m @ g), frontier_rows + [risk_row])
     # Highest return: a limit no long-only portfolio reaches (risk is convex,
     # so no weights summing to 1 exceed the largest single-stock risk plus the
     # benchmark's).
@@ -397,7 +407,18 @@ def frontier(order_book_ids, date, objective=_optimize.DEFAULT_OBJECTIVE, bnds=N
     problem.solve(**CLARABEL)
     if problem.status not in _SOLVED:
         raise OptimizationFailed(problem.status)
+    # Tied expected returns leave many highest-return portfolios: the end of
+    # the frontier is the least-risk one among them.
+    # (A return a hair below the best found: a floor at the solver's own
+    # figure could be out of reach by its accuracy; then the best found stays.)
     w_most = np.asarray(g.value, dtype=float).copy()
+    # the return of the long-only weights summing to 1 nearest the solver's
+    # (its own figure can exceed what is reachable by its tolerance)
+    held = np.clip(w_most, 0.0, None)
+    floor.value = float(m @ held) / held.sum() - 1e-9 * max(1.0, np.abs(m).max())
+    least.solve(**CLARABEL_TIGHT)
+    if least.status in _SOLVED:
+        w_most = np.asarray(g.value, dtype=float).copy()
     r_least, r_most = risk_of.value(w_least), risk_of.value(w_most)
     binding_most = _binding(assembly, groups, w_most, "", False)
     ends = time.perf_counter()
@@ -405,7 +426,13 @@ def frontier(order_book_ids, date, objective=_optimize.DEFAULT_OBJECTIVE, bnds=N
     label = "tracking error" if active else "total risk"
     levels = np.linspace(r_least, r_most, points)
     weights, bindings, limits = [w_least], ["; ".join(binding_least)], [math.nan]
-    for level in levels[1:-1]:
+    flat = r_most - r_least <= 1e-9 * max(1.0, r_least)
+    if flat:
+        # no portfolio the limits allow earns more without more risk
+        notes.append("the expected returns do not reward risk under these limits: every point is the "
+                     "least-risk portfolio")
+        w_most, binding_most = w_least, binding_least
+    for level in [] if flat else levels[1:-1]:
         limit.value = float(level)
         problem.solve(**CLARABEL)
         if problem.status not in _SOLVED:
@@ -414,6 +441,10 @@ def frontier(order_book_ids, date, objective=_optimize.DEFAULT_OBJECTIVE, bnds=N
         weights.append(w)
         limits.append(float(level))
         bindings.append("; ".join(_binding(assembly, groups, w, label, True)))
+    if flat:
+        weights += [w_least] * (points - 2)
+        limits += [math.nan] * (points - 2)
+        bindings += [bindings[0]] * (points - 2)
     weights.append(w_most)
     limits.append(math.nan)
     bindings.append("; ".join(binding_most))
