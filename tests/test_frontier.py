@@ -228,6 +228,19 @@ def test_the_command_says_when_the_limits_cannot_hold(pool, tmp_path, capsys):
     assert "cannot all hold" in err and "verdalis diagnose" in err
 
 
+def test_a_frontier_that_cannot_be_drawn_carries_its_diagnosis(pool):
+    from verdalis.exception import OptimizationFailed
+
+    cons = [vc.StockPoolLimit([pool[0]], lower_limit=0.5)]
+    with pytest.raises(OptimizationFailed) as failure:
+        frontier(pool, DATE, bnds={"*": (0.0, 0.2)}, cons=cons, points=3, mandate=False)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        diagnosis = failure.value.diagnose()
+    assert not diagnosis.feasible
+    assert set(diagnosis.conflict) >= {"bounds", repr(cons[0])}
+
+
 def test_soft_limits_that_cannot_hold_are_dropped_and_said(pool):
     mu = returns_for(pool)
     base = dict(objective=MeanVariance(expected_returns=mu), bnds={"*": (0.0, 0.2)}, points=4, mandate=False)

@@ -390,7 +390,14 @@ def frontier(order_book_ids, date, objective=_optimize.DEFAULT_OBJECTIVE, bnds=N
         least = least_problem()
         least.solve(**CLARABEL_TIGHT)
     if least.status not in _SOLVED:
-        raise OptimizationFailed(least.status)
+        error = OptimizationFailed(least.status)
+        # the mandate rides along, so that error.diagnose() explains which limits conflict
+        error._call = dict(order_book_ids=order_book_ids, date=date, objective=objective, bnds=bnds,
+                           cons=cons, benchmark=benchmark, cov_model=cov_model,
+                           factor_risk_aversion=factor_risk_aversion,
+                           specific_risk_aversion=specific_risk_aversion, solver=solver,
+                           risk_model=risk_model, solver_options=dict(solver_options))
+        raise error
     w_least = np.asarray(g.value, dtype=float).copy()
     binding_least = _binding(assembly, groups, w_least, "", False)
 
