@@ -113,3 +113,16 @@ def test_rounded_book_is_at_least_as_close_as_independent_rounding(seed, n, spar
     assert ours <= float(((down - target) ** 2).sum()) + 1e-15
     if cash_left >= 0:  # when the nearest book is affordable it is the closest book, and ours is it
         assert ours <= independent + 1e-15
+
+
+@pytest.mark.parametrize("holding, cash, target, kw, expected", [
+    ({MAIN: 1000}, 10_000, {MAIN: 0.9}, {"no_buy": [MAIN]}, {}),             # at its up-limit: not bought
+    ({MAIN: 1000}, 0, {MAIN: 0.0}, {"no_sell": [MAIN]}, {}),                 # at its down-limit: not sold
+    ({MAIN: 1000}, 0, {MAIN: 0.0}, {"no_buy": [MAIN]}, {MAIN: -1000}),       # an up-limit stock may be sold
+    # the cash floor is met by selling another stock, not the one that cannot be sold
+    ({MAIN: 1000, GEM: 1000}, 0, {MAIN: 0.5, GEM: 0.5}, {"no_sell": [MAIN], "cash_floor": 500}, {GEM: -100}),
+])
+def test_stocks_that_may_not_trade(holding, cash, target, kw, expected):
+    out = orders(target, pd.Series(holding, dtype=float), {MAIN: 10.0, GEM: 10.0}, cash, **kw)
+    signed = dict(zip(out["order_book_id"], np.where(out["side"] == "buy", 1, -1) * out["shares"]))
+    assert signed == expected

@@ -87,17 +87,19 @@ class _Grid:
     0 (sell all), buys h + f + k s and partial sells h - f - k s > 0, where f is
     the smallest order the lot rule and the minimum value allow."""
 
-    __slots__ = ("h", "f", "s")
+    __slots__ = ("h", "f", "s", "buy", "sell")
 
-    def __init__(self, h: int, rule: LotRule, price: float, min_value: float):
+    def __init__(self, h: int, rule: LotRule, price: float, min_value: float, buy=True, sell=True):
         q = int(math.ceil(min_value / price - 1e-9)) if min_value > 0 else 0
         m, s = rule.minimum, rule.step
-        self.h, self.s = h, s
+        self.h, self.s, self.buy, self.sell = h, s, buy, sell
         self.f = m + s * int(math.ceil(max(0, q - m) / s))
 
     def up(self, c: int):
         """The smallest feasible holding above c (None: none)."""
         h, f, s = self.h, self.f, self.s
+        if c >= h and not self.buy:
+            return None
         if c < h:
             k = -((c - (h - f)) // s) - 1  # ceil((h - f - c) / s) - 1
             return h - f - k * s if k >= 0 and h - f - k * s > c else h
@@ -106,6 +108,8 @@ class _Grid:
     def down(self, c: int):
         """The largest feasible holding below c (None: none)."""
         h, f, s = self.h, self.f, self.s
+        if c <= h and not self.sell:
+            return None
         if c > h:
             k = -((h + f - c) // s) - 1  # ceil((c - h - f) / s) - 1
             return h + f + k * s if k >= 0 else h
@@ -131,14 +135,15 @@ def _as_series(value, name) -> pd.Series:
 
 
 def plan(target, holding, prices, cash, *, rules=LOT_RULES, min_value=0.0, cash_floor=0.0,
-         cost_model=None, date=None) -> pd.DataFrame:
+         cost_model=None, date=None, no_buy=(), no_sell=()) -> pd.DataFrame:
     """The rounded book: one row per stock of the target or the holding (see the module text).
 
     Columns: `price`, `holding` and `shares_after` (shares), `trade` (signed
     shares), `target_weight`, `weight_before`, `weight_after`, `deviation`
     (weight after minus target), `board`, `lot`.  ``frame.attrs`` holds
     `nav`, `cash_before`, `cash_after` and `costs` (estimated, when a
-    `cost_model` and the data `date` are given).
+    `cost_model` and the data `date` are given).  Stocks in `no_buy` are not
+    bought and those in `no_sell` not sold (e.g. closed at a price limit).
     """
     target = _as_series(target, "target").fillna(0.0)
     holding = _as_series(holding, "holding").fillna(0.0)
@@ -171,7 +176,9 @@ def plan(target, holding, prices, cash, *, rules=LOT_RULES, min_value=0.0, cash_
     t = target.reindex(ids).fillna(0.0).to_numpy()
     x = t * nav / p  # target in shares
     ruleset = [lot_rule(i, rules) for i in ids]
-    grids = [_Grid(int(h[i]), ruleset[i], float(p[i]), float(min_value)) for i in range(len(ids))]
+    no_buy, no_sell = set(no_buy), set(no_sell)
+    grids = [_Grid(int(h[i]), ruleset[i], float(p[i]), float(min_value), ids[i] not in no_buy, ids[i] not in no_sell)
+             for i in range(len(ids))]
 
     def dev(i, c):
         return (c * p[i] / nav - t[i]) ** 2
@@ -182,11 +189,15 @@ def plan(target, holding, prices, cash, *, rules=LOT_RULES, min_value=0.0, cash_
 
     def gain(i, c):
         upper = grids[i].up(c)
-        return (dev(i, c) - dev(i, upper), i, upper)
+        return (0.0, i, None) if upper is None else (dev(i, c) - dev(i, upper), i, upper)
 
     reserve = 0.0
     for _ in range(3):  # the cost estimate depends on the orders; settle it in a few passes
-        shares = np.array([grids[i].down(int(math.floor(x[i] + 1e-9)) + 1) for i in range(len(ids))], dtype=np.int64)
+        start = [int(math.floor(x[i] + 1e-9)) + 1 for i in range(len(ids))]
+        # the largest feasible holding not above the target; a stock that may not
+        # be sold stays at least where it is, one that may not be bought at most
+        shares = np.array([h[i] if (not grids[i].sell and x[i] < h[i]) or (not grids[i].buy and x[i] > h[i])
+                           else grids[i].down(start[i]) for i in range(len(ids))], dtype=np.int64)
         free = cash - float(((shares - h) * p).sum()) - cash_floor - reserve
         if free < 0:  # step down, least loss of closeness per unit of cash first
             heap = [e for e in (loss_per_cash(i, shares[i]) for i in range(len(ids))) if e is not None]
@@ -235,7 +246,7 @@ def plan(target, holding, prices, cash, *, rules=LOT_RULES, min_value=0.0, cash_
 
 
 def orders(target, holding, prices, cash, *, rules=LOT_RULES, min_value=0.0, cash_floor=0.0,
-           cost_model=None, date=None) -> pd.DataFrame:
+           cost_model=None, date=None, no_buy=(), no_sell=()) -> pd.DataFrame:
     """The orders that take the book (`holding` in shares at `prices`, plus `cash`) to `target`.
 
     One row per order, sells first: `order_book_id`, `side` ("sell"/"buy"),
@@ -244,7 +255,7 @@ def orders(target, holding, prices, cash, *, rules=LOT_RULES, min_value=0.0, cas
     `deviation`.  ``attrs`` as in `plan`.
     """
     book = plan(target, holding, prices, cash, rules=rules, min_value=min_value, cash_floor=cash_floor,
-                cost_model=cost_model, date=date)
+                cost_model=cost_model, date=date, no_buy=no_buy, no_sell=no_sell)
     traded = book[book["trade"] != 0]
     out = pd.DataFrame({
         "order_book_id": traded.index,
