@@ -229,3 +229,12 @@ def test_default_backtest_unchanged_by_the_trading_options(mandate, result):
     # no cost model, limits or lots: the book is traded exactly as before
     assert "cost_impact" not in result.rebalances
     assert len(result.attribution) == len(result.rebalances)
+
+
+def test_report_shows_the_attribution(traded):
+    from verdalis.report.render import attribution_table, backtest_html
+
+    page = backtest_html(traded)
+    assert "id='figure-attribution'" in page and "id='attribution'" in page
+    table = attribution_table(traded)
+    assert table.loc["sum of periods", "specific"] == pytest.approx(traded.attribution["specific"].sum())
