@@ -91,7 +91,11 @@ def backtests(months):
     runs = {}
     for name, kw in (("today (10 bps)", dict(cost_bps=10)),
                      ("cost model + limits + orders", dict(cost_model=TransactionCostModel(), price_limits=True,
-                                                           orders=True, cash_floor=1e6, min_order_value=1000))):
+                                                           orders=True, cash_floor=1e6, min_order_value=1000)),
+                     ("the same, costs not in the objective", dict(
+                         cost_model=TransactionCostModel(), price_limits=True, orders=True, cash_floor=1e6,
+                         min_order_value=1000, cost_in_objective=False)),
+                     ("today, no attribution", dict(cost_bps=10, attribution=False))):
         cold()
         started = time.perf_counter()
         result = backtest.run(mandate, start, end.date(), "monthly", progress=False, **kw)

@@ -217,11 +217,14 @@ def _save_state(out, state):
 
 def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=False, *,
         capital=1e9, progress=True, cost_model=None, price_limits=False, orders=False, cash_floor=0.0,
-        min_order_value=0.0, attribution=True) -> BacktestResult:
+        min_order_value=0.0, attribution=True, cost_in_objective=True) -> BacktestResult:
     """Backtest the mandate `config` (a TOML path or a `Config`) from `start` to `end`.
 
     `cost_model`, `price_limits`, `orders` (whole lots, `cash_floor` and
-    `min_order_value` in money) and `attribution`: see the module text.
+    `min_order_value` in money) and `attribution`: see the module text;
+    `cost_in_objective=False` charges the cost model's costs without adding
+    them to the optimizer's objective (its impact term makes each solve
+    several times slower).
     """
     from .optimize import portfolio_optimize
     from .exception import OptimizationFailed
@@ -245,7 +248,8 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
     if state is None:
         state = {"key": (dates, float(cost_bps), float(capital), repr(config.to_dict())), "book": _Book(capital),
                  "day": 0, "done": 0, "nav": [(days[0], float(capital))], "weights": {}, "records": []}
-    trading_options = (repr(cost_model), bool(price_limits), bool(orders), float(cash_floor), float(min_order_value))
+    trading_options = (repr(cost_model), bool(price_limits), bool(orders), float(cash_floor), float(min_order_value),
+                       bool(cost_in_objective))
     if state.setdefault("trading", trading_options) != trading_options:
         raise ValueError("{}: the checkpoint is of a backtest with other trading options; remove it or choose "
                          "another --out".format(_state_path(out)))
@@ -277,7 +281,8 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
                     spec = _set_holding(spec, book, prev)
                 specs.append(spec)
             arguments = config.build(date, constraints=specs)
-            if cost_model is not None and getattr(arguments["objective"], "_transaction_cost_model", False) is None:
+            if cost_in_objective and cost_model is not None and \
+                    getattr(arguments["objective"], "_transaction_cost_model", False) is None:
                 # the optimizer weighs the same costs the book will pay
                 arguments["objective"]._transaction_cost_model = cost_model.at_holding(book.weights(), book.nav)
             # stocks held but suspended today keep their drifted weight

@@ -112,7 +112,7 @@ class TransactionCostModel:
             pre = corvana.get_price(ids, start, date, fields=["close"], adjust_type="pre")
             if len(raw):
                 ratio = raw["close"] / pre["close"]
-                ratio = ratio.groupby(level="order_book_id", group_keys=False).apply(lambda s: s / s.iloc[-1])
+                ratio = ratio / ratio.groupby(level="order_book_id").transform("last")
                 volume = raw["volume"] / ratio
                 out["adv"] = volume[volume > 0].groupby(level="order_book_id").mean().reindex(ids)
                 last = raw["close"].groupby(level="order_book_id").last()
