@@ -180,8 +180,10 @@ def attribute(periods, benchmark, *, version="v1", standard="sws", progress=Fals
         model_industry = exposure["industry"]
         ids = sorted(set(exposures.index) | set(weights.index) | set(bench.index))
         returns = period_returns(ids, start, end)
-        cap = corvana.get_factor(list(exposures.index), "market_cap_3", start, start)["market_cap_3"]
-        cap = cap.droplevel("date")
+        # market values of the last trading day on or before the start
+        cap = corvana.get_factor(list(exposures.index), "market_cap_3",
+                                 pd.Timestamp(start) - pd.Timedelta(days=15), start)["market_cap_3"]
+        cap = cap.groupby(level="order_book_id").last()
         f = factor_returns(exposures, returns, cap, model_industry)
         row = decompose(weights, bench, returns, exposures, model_industry, f, period["cost"], bench_return)
         # the Brinson split reads the classification standard asked for
