@@ -44,6 +44,10 @@ class RiskReport:
     #: the constraint table (one row per limit), when the caller supplies it
     constraints: Optional[pd.DataFrame] = None
     notes: list = field(default_factory=list)
+    #: per holding, largest first: weight, benchmark weight, active weight, industry, name
+    positions: Optional[pd.DataFrame] = None
+    #: the objective's own figures (label -> text), e.g. its expected active return
+    objective_figures: dict = field(default_factory=dict)
 
     def to_json(self) -> dict:
         """The report's numbers for machines (plain JSON types)."""
@@ -60,7 +64,10 @@ class RiskReport:
             "industries": table(self.industries),
             "holdings": {k: _num(v) for k, v in self.holdings.items()},
             "notes": list(self.notes),
+            "objective": dict(self.objective_figures),
         }
+        if self.positions is not None:
+            out["positions"] = table(self.positions)
         if self.constraints is not None:
             out["constraints"] = [{k: _num(v) for k, v in row.items()}
                                   for row in self.constraints.to_dict("records")]
@@ -90,11 +97,13 @@ def active_variances(helper, weights):
 
 def build_report(weights, date, benchmark=None, *, cov_model=CovModel.FACTOR_MODEL_DAILY,
                  risk_model=RiskModel.V1, classification=IndustryClassification.SWS,
-                 constraints=None, top=15) -> RiskReport:
+                 constraints=None, top=15, objective=None) -> RiskReport:
     """The report of `weights` (a Series over order_book_ids) on `date`.
 
     `benchmark`: an index id or an `OptimizeBenchmark`; `constraints`: a table
-    of limits to show as it is (a diagnosis's groups, for example).
+    of limits to show as it is (a diagnosis's groups, for example);
+    `objective`: the objective object the weights were optimized with, whose
+    own figures (an expected return) the report then shows.
     """
     from ..benchmark import IndexBenchmark
 
@@ -160,8 +169,48 @@ def build_report(weights, date, benchmark=None, *, cov_model=CovModel.FACTOR_MOD
     else:
         industries = industries.sort_values("portfolio", ascending=False)
 
+    positions = pd.DataFrame({"weight": w}, index=weights.index)
+    if benchmark is not None:
+        bench_w = pd.Series(helper.benchmark_weight.to_numpy(), index=list(helper.union_components))
+        positions["benchmark"] = bench_w.reindex(positions.index, fill_value=0.0).to_numpy()
+        positions["active"] = positions["weight"] - positions["benchmark"]
+    positions["industry"] = mapping.reindex(positions.index).to_numpy()
+    positions["name"] = _names(list(positions.index))
+    positions = positions.sort_values("weight", ascending=False, kind="stable")
+
     holdings = {"count": int((w > 1e-4).sum()), "effective_number": float(1.0 / (w @ w)),
                 "largest_weight": float(w.max()), "weight_sum": float(w.sum())}
     return RiskReport(date=helper.date, data_date=helper.prev_trading_date, benchmark=name, weights=weights,
                       risk=risk, factor_groups=factor_groups, stocks=stocks, styles=styles,
-                      industries=industries, holdings=holdings, constraints=constraints)
+                      industries=industries, holdings=holdings, constraints=constraints, positions=positions,
+                      objective_figures=objective_figures(objective, weights))
+
+
+def _names(ids):
+    """The store's name of each id ("" when it has none)."""
+    import corvana
+
+    records = {r.order_book_id: r.symbol for r in corvana.instruments(ids) or []}
+    return [records.get(i) or "" for i in ids]
+
+
+def objective_figures(objective, weights) -> dict:
+    """The figures of `weights` that the objective itself optimizes: the
+    portfolio's expected (active) return from the objective's expected
+    returns (history estimates are daily means: shown a year, × 252)."""
+    if objective is None:
+        return {}
+    out = {}
+    for attr, label in (("_expected_active_returns", "expected active return"),
+                        ("_expected_returns", "expected return")):
+        er = getattr(objective, attr, None)
+        if er is None:
+            continue
+        er = pd.Series(er, dtype=float)
+        w = pd.Series(weights, dtype=float)
+        value = float((w * er.reindex(w.index)).fillna(0.0).sum())
+        if getattr(objective, "_estimated_for", None) is not None:
+            out[label + " (a year, from the history estimate)"] = "{:.2%}".format(value * 252)
+        else:
+            out[label + " (in the units of the expected returns given)"] = "{:.4g}".format(value)
+    return out

@@ -1,0 +1,146 @@
+"""The font a report carries, so that its pages read the same on any machine.
+
+Industry and stock names are often Chinese; a reader without a CJK font would
+see empty boxes.  The report therefore sets every text, in its tables and in
+its figures (SVG with text kept as text), in one font embedded in the page:
+the subset of Noto Sans CJK SC (SIL Open Font License 1.1, shipped in the
+`mplfonts` package on PyPI) holding exactly the characters the page uses.
+
+`VERDALIS_REPORT_FONT=/path/font.otf` chooses another font file.  Characters
+the font has no glyph for are never dropped silently: `embed` returns them,
+and the page names them in a note and with a `MissingGlyphWarning`.
+"""
+from __future__ import annotations
+
+import base64
+import functools
+import importlib.util
+import io
+import os
+import warnings
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Optional
+
+#: the CSS family name of the embedded font (private, so no installed font can shadow it)
+FAMILY = "verdalis-embedded"
+#: the font file inside the `mplfonts` package
+PACKAGED_FONT = ("fonts", "NotoSansCJKsc-Regular.otf")
+FONT_ENV = "VERDALIS_REPORT_FONT"
+
+
+class MissingGlyphWarning(UserWarning):
+    """Characters of a report that its font cannot draw (they show as boxes)."""
+
+
+def font_path() -> Optional[Path]:
+    """The font file reports embed: $VERDALIS_REPORT_FONT, else the one in `mplfonts`; None without either."""
+    chosen = os.environ.get(FONT_ENV)
+    if chosen:
+        path = Path(chosen)
+        if not path.is_file():
+            raise FileNotFoundError("{}={}: no such font file".format(FONT_ENV, chosen))
+        return path
+    # found without importing the package: only its font file is used
+    spec = importlib.util.find_spec("mplfonts")
+    if spec is None or not spec.submodule_search_locations:
+        return None
+    for folder in spec.submodule_search_locations:
+        path = Path(folder).joinpath(*PACKAGED_FONT)
+        if path.is_file():
+            return path
+    return None
+
+
+@functools.lru_cache(maxsize=4)
+def _font_info(path: str):
+    """(family name, set of code points with a glyph) of the font file at `path`."""
+    from fontTools.ttLib import TTFont
+
+    font = TTFont(path, lazy=True)
+    name = font["name"].getBestFamilyName() or Path(path).stem
+    return name, frozenset(font.getBestCmap())
+
+
+def _drawn(text):
+    """The characters of `text` that need a glyph (not controls, not line breaks)."""
+    return {ch for ch in text if ch.isprintable() or ch == " "} - {"\ufeff"}
+
+
+@dataclass
+class EmbeddedFont:
+    """The subset of a font that a page carries."""
+
+    #: the font's own family name, e.g. "Noto Sans CJK SC"
+    name: str
+    #: file the subset was cut from
+    source: Path
+    #: the subset, an OpenType file
+    data: bytes
+    #: the characters the subset draws, sorted
+    covered: str
+    #: the characters of the page that the font cannot draw, sorted
+    missing: str
+
+    def css(self) -> str:
+        """An @font-face rule for the subset, as a data URL."""
+        return ("@font-face{{font-family:'{}';src:url(data:font/otf;base64,{}) format('opentype');"
+                "font-display:block}}".format(FAMILY, base64.b64encode(self.data).decode("ascii")))
+
+
+def embed(text: str, path=None) -> Optional[EmbeddedFont]:
+    """The subset of the report font (`path`, default `font_path()`) that draws
+    the characters of `text`; None when there is no font to embed."""
+    path = Path(path) if path is not None else font_path()
+    if path is None:
+        return None
+    from fontTools import subset
+    from fontTools.ttLib import TTFont
+
+    name, cmap = _font_info(str(path))
+    wanted = _drawn(text)
+    covered = sorted(ch for ch in wanted if ord(ch) in cmap)
+    missing = sorted(wanted - set(covered))
+    options = subset.Options()
+    # outlines and metrics only: the page needs no hinting, shaping tables or vertical metrics
+    options.hinting = False
+    options.desubroutinize = True
+    options.layout_features = []
+    options.drop_tables += ["GSUB", "GPOS", "GDEF", "BASE", "VORG", "vhea", "vmtx", "DSIG"]
+    options.name_IDs = [0, 1, 2, 13, 14]   # copyright, family, style, licence and its URL stay with the font
+    options.name_languages = [0x409]
+    subsetter = subset.Subsetter(options)
+    subsetter.populate(text="".join(covered))
+    font = TTFont(str(path), lazy=True)
+    with warnings.catch_warnings():
+        # fontTools logs (not warns) what it drops; nothing of the kept glyphs is lost
+        warnings.simplefilter("ignore", DeprecationWarning)
+        subsetter.subset(font)
+    buffer = io.BytesIO()
+    font.save(buffer)
+    return EmbeddedFont(name=name, source=path, data=buffer.getvalue(), covered="".join(covered),
+                        missing="".join(missing))
+
+
+def missing_note(font: Optional[EmbeddedFont], text: str) -> Optional[str]:
+    """A sentence naming the characters of `text` that will not draw, with a
+    `MissingGlyphWarning`; None when every character draws."""
+    if font is None:
+        wide = sorted(ch for ch in _drawn(text) if ord(ch) > 0x24F)
+        if not wide:
+            return None
+        message = ("no font to embed (install the `mplfonts` package or set {}); {} characters may show "
+                   "as boxes on machines without a font for them: {}".format(FONT_ENV, len(wide), _few(wide)))
+    elif font.missing:
+        message = "{} characters have no glyph in {} and show as boxes: {}".format(
+            len(font.missing), font.name, _few(font.missing))
+    else:
+        return None
+    warnings.warn(message, MissingGlyphWarning, stacklevel=3)
+    return message
+
+
+def _few(chars, shown=20):
+    chars = list(chars)
+    text = " ".join(chars[:shown])
+    return text + (" ... ({} more)".format(len(chars) - shown) if len(chars) > shown else "")
