@@ -60,6 +60,12 @@ class BacktestResult:
     summary: pd.Series
     #: per rebalance date: status, costs, ex-ante and realised tracking error, notes
     rebalances: pd.DataFrame = field(default_factory=pd.DataFrame)
+    #: the book's starting value (costs are in its currency)
+    capital: float = math.nan
+    #: the title of the page: config name, benchmark, period
+    title: str = "Backtest"
+    #: a line shown first on the page (the synthetic-data notice), or ""
+    notice: str = ""
 
     def save(self, out) -> Path:
         """Parquet tables and report.html into the folder `out`."""
@@ -72,7 +78,8 @@ class BacktestResult:
         self.turnover.rename("turnover").to_frame().to_parquet(out / "turnover.parquet")
         self.rebalances.astype({"notes": str}).to_parquet(out / "rebalances.parquet")
         self.summary.rename("value").to_frame().to_csv(out / "summary.csv")
-        (out / "report.html").write_text(backtest_html(self), encoding="utf-8")
+        (out / "report.html").write_text(backtest_html(self, self.title, notice=self.notice, capital=self.capital),
+                                         encoding="utf-8")
         return out
 
 
@@ -306,10 +313,28 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
         if bar is not None:
             bar.close()
     result = _result(state, benchmark, dates, days)
+    _describe(result, config, capital, days)
     if out is not None:
         result.save(out)
         _save_state(out, state)
     return result
+
+
+def _describe(result, config, capital, days):
+    """The page's title, notice and capital; the weights table as the product writes weights (clean)."""
+    from .report.render import backtest_title
+    from .report.tables import clean_weights
+
+    name = Path(str(config.source)).stem if config.source not in (None, "<config>") else "a config"
+    result.title = backtest_title(name, config.benchmark, days[0], days[-1])
+    result.capital = float(capital)
+    store = corvana.client.current()
+    if store.synthetic:
+        result.notice = ("Synthetic data: the demo market's prices, indices and risk model are generated, "
+                         "not real market figures.")
+    if len(result.weights):
+        result.weights = result.weights.apply(lambda row: clean_weights(row, config.bounds, dust=config.dust),
+                                              axis=1)
 
 
 def _drift_until(book, days, state, last):

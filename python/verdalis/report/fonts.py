@@ -57,9 +57,9 @@ def _font_info(path: str):
     """(family name, set of code points with a glyph) of the font file at `path`."""
     from fontTools.ttLib import TTFont
 
-    font = TTFont(path, lazy=True)
-    name = font["name"].getBestFamilyName() or Path(path).stem
-    return name, frozenset(font.getBestCmap())
+    with TTFont(path, lazy=True) as font:
+        name = font["name"].getBestFamilyName() or Path(path).stem
+        return name, frozenset(font.getBestCmap())
 
 
 def _drawn(text):
@@ -111,13 +111,10 @@ def embed(text: str, path=None) -> Optional[EmbeddedFont]:
     options.name_languages = [0x409]
     subsetter = subset.Subsetter(options)
     subsetter.populate(text="".join(covered))
-    font = TTFont(str(path), lazy=True)
-    with warnings.catch_warnings():
-        # fontTools logs (not warns) what it drops; nothing of the kept glyphs is lost
-        warnings.simplefilter("ignore", DeprecationWarning)
-        subsetter.subset(font)
     buffer = io.BytesIO()
-    font.save(buffer)
+    with TTFont(str(path), lazy=True) as font:
+        subsetter.subset(font)
+        font.save(buffer)
     return EmbeddedFont(name=name, source=path, data=buffer.getvalue(), covered="".join(covered),
                         missing="".join(missing))
 

@@ -196,6 +196,10 @@ def clean_weights(weights, bounds=None, *, dust: float = DUST, decimals: int = D
         room = (up - units) if gap > 0 else (units - lo)
         room = np.where(held, room, 0.0)
         open_ = room > 0
+        # stocks strictly inside their bounds take the change first: a capped weight stays on its cap
+        inside = open_ & (units < up) & (units > lo)
+        if inside.any():
+            open_ = inside
         if not open_.any():
             break
         share = np.abs(units) * open_
