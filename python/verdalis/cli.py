@@ -10,17 +10,9 @@ command-line usage, 3 a config error, 4 an infeasible problem (`diagnose`
 too, after printing its diagnosis).  ``--store PATH`` reads the store there
 (as ``CORVANA_DATA`` does).
 
-``verdalis demo`` builds the demo market if there is none yet (through
-corvana), then optimizes two portfolios and prints their ex-ante analytics:
-
-* an index-enhancement portfolio: `ActiveMeanVariance` against the 300-stock
-  index over the members of the 300- and 500-stock indices, within a 5 %
-  tracking error, every industry within ±2 % of the benchmark's weight and
-  every style exposure within ±0.2 of the benchmark's;
-* a risk-parity portfolio over the 300-stock index members.
+``verdalis demo`` runs the showcase of `verdalis.demo`.
 """
 import argparse
-import datetime
 import logging
 import os
 import sys
@@ -31,61 +23,9 @@ from pathlib import Path
 import corvana
 
 from . import __version__
+from ._console import UserError, _check_date, _market_line, _parse_date, _store, history_needed
 
-INDEX = "000300.XSHG"
-WIDER_INDEX = "000905.XSHG"
-#: trading days of returns the enhanced portfolio's expected returns are estimated from
-HISTORY_WINDOW = 252
-
-
-class UserError(Exception):
-    """A request the command cannot serve; its message is the whole explanation."""
-
-
-def _parse_date(text):
-    try:
-        return datetime.date.fromisoformat(text.strip())
-    except ValueError:
-        raise UserError("cannot read the date {!r}; write it as YYYY-MM-DD".format(text)) from None
-
-
-#: objectives whose expected returns are estimated from a window of history when not given
-_WINDOWED = {"MeanVariance": "expected_returns", "ActiveMeanVariance": "expected_active_returns",
-             "MaxSharpeRatio": "expected_returns", "MaxInformationRatio": "expected_active_returns"}
-
-
-def history_needed(objective: dict) -> int:
-    """Trading days of history before the date that a config's objective reads (0: none)."""
-    given = _WINDOWED.get(objective.get("type"))
-    if given is None or objective.get(given) is not None:
-        return 0
-    return int(objective.get("window", 252))
-
-
-def _check_date(date, history=0, what="date"):
-    """The data date of `date`, after the one check every command makes: the
-    store holds the trading date before `date` and `history` trading days
-    before that, and `date` is not past its end.  A refusal names the first
-    (or last) date that works."""
-    calendar = corvana.get_trading_dates(datetime.date.min, datetime.date.max)
-    if not calendar:
-        raise UserError("the market-data store at {} has an empty trading calendar".format(_store().path))
-    first, last = calendar[0], calendar[-1]
-    earliest = calendar[history + 1] if len(calendar) > history + 1 else None
-    works = ("the first date that works is {}".format(earliest) if earliest
-             else "no date works: the store holds {} trading days".format(len(calendar)))
-    if date > last:
-        raise UserError("{} {} is past the end of the store ({} .. {}): the last date it holds is {}".format(
-            what, date, first, last, last))
-    if date <= first:
-        raise UserError("{} {} is not after the first trading date of the store ({} .. {}): an optimization for "
-                        "date D uses the data of the trading date before D; {}".format(what, date, first, last,
-                                                                                       works))
-    prev = corvana.get_previous_trading_date(date)
-    if calendar.index(prev) < history:
-        raise UserError("{} {} needs {} trading days of history before it; the store starts at {}, so {}".format(
-            what, date, history, first, works))
-    return prev
+EXIT_DATA, EXIT_USAGE, EXIT_CONFIG, EXIT_INFEASIBLE = 1, 2, 3, 4
 
 
 def _use_store(path, command):
@@ -99,81 +39,6 @@ def _use_store(path, command):
                         "{}` or `corvana import`)".format(path, path))
     os.environ["CORVANA_DATA"] = str(folder)  # worker processes (sweep) read the same store
     corvana.connect(folder)
-
-
-def _store():
-    from corvana.client import current
-    return current()
-
-
-def _market_line(store):
-    first = store.manifest.get("first_date")
-    last = store.manifest.get("last_date")
-    if store.synthetic:
-        return ("market: the synthetic demo market ({} .. {}), generated data, not real market figures"
-                .format(first, last))
-    return "market: {} ({} .. {}), from {}".format(store.path, first, last, store.manifest.get("source", "?"))
-
-
-def _index_name(order_book_id):
-    record = corvana.instruments(order_book_id)
-    return "{} {}".format(order_book_id, record.symbol) if record is not None and record.symbol else order_book_id
-
-
-def _demo(date_text, max_weight):
-    from .benchmark import IndexBenchmark
-    from .constraints import TrackingErrorLimit, WildcardIndustryConstraint, wildcard_style_constraint
-    from .objective import ActiveMeanVariance, RiskParity
-    from .optimize import portfolio_optimize
-    from .report import analyse
-
-    date = _parse_date(date_text)
-    store = _store().ready()
-    prev = _check_date(date, HISTORY_WINDOW)
-    members = corvana.index_components(INDEX, prev)
-    wider = corvana.index_components(WIDER_INDEX, prev)
-    pool = sorted(set(members) | set(wider))
-    print(_market_line(store))
-    print("date {}, data as of {}; pool: {} stocks ({} ∪ {})".format(
-        date, prev, len(pool), _index_name(INDEX), _index_name(WIDER_INDEX)))
-    print()
-
-    # A cap the pool can reach: at least twice the equal weight, and no lower
-    # than the index's largest weight, so that holding the index itself (a
-    # tracking error of 0) stays within the bounds.
-    largest = float(corvana.index_weights(INDEX, prev).max())
-    cap = max(max_weight, 2.0 / len(pool), largest)
-    # The index-enhancement mandate: tracking error, industries and styles
-    # all held close to the benchmark.  The industry and style limits are
-    # soft: on a market too small for all of them, they give way (with a
-    # warning) and the tracking-error limit still holds.
-    mandate = [
-        TrackingErrorLimit(0.05),
-        WildcardIndustryConstraint(lower_limit=-0.02, upper_limit=0.02, relative=True, hard=False),
-        wildcard_style_constraint(lower_limit=-0.2, upper_limit=0.2, relative=True, hard=False),
-    ]
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")  # every warning of the solve is printed below
-        started = time.perf_counter()
-        enhanced = portfolio_optimize(
-            pool, date, ActiveMeanVariance(window=HISTORY_WINDOW, risk_aversion_coefficient=4.0),
-            bnds={"*": (0.0, cap)}, cons=mandate, benchmark=INDEX)
-        took = time.perf_counter() - started
-    for w in caught:
-        print("warning:", w.message)
-    report = analyse(enhanced, date, IndexBenchmark(INDEX), cons=mandate)
-    print(report.format("Index enhancement vs {} (ActiveMeanVariance, {:.2f} s)".format(INDEX, took)))
-    print()
-
-    started = time.perf_counter()
-    parity = portfolio_optimize(members, date, RiskParity())
-    took = time.perf_counter() - started
-    report = analyse(parity, date, IndexBenchmark(INDEX))
-    print(report.format("Risk parity over the {} members ({:.2f} s)".format(INDEX, took)))
-    return 0
-
-
-EXIT_DATA, EXIT_USAGE, EXIT_CONFIG, EXIT_INFEASIBLE = 1, 2, 3, 4
 
 
 def _diagnosis_text(exc):
@@ -324,7 +189,7 @@ def _rebalance(text):
 
 
 def _sweep(args):
-    from .backtest import sweep
+    from .sweep import sweep
 
     grid = {}
     for item in args.grid:
@@ -445,7 +310,9 @@ def main(argv=None):
             return _backtest(args)
         if args.command == "sweep":
             return _sweep(args)
-        return _demo(args.date, args.max_weight)
+        from .demo import demo
+
+        return demo(args.date, args.max_weight)
     except ConfigError as exc:
         if os.environ.get("VERDALIS_DEBUG"):
             raise
