@@ -178,3 +178,22 @@ def test_without_a_font_to_embed_the_page_says_so(monkeypatch):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         _finish([_head("t"), "<p>bank</p>", "</body></html>"])
+
+
+# ------------------------------------------------------------------ diagnosis
+
+@pytest.mark.parametrize("rows, expected", [
+    # changes needed together: each in its own unit, never one sum across units
+    ([("IndustryConstraint(['银行'], upper_limit=0.02)", "", "upper_limit", 0.02, 0.05, False),
+      ("StyleConstraint(['size'], upper_limit=0.1)", "", "upper_limit", 0.1, 0.35, False),
+      ("TrackingErrorLimit(0.003)", "", "upper_limit", 0.003, 0.0042, False)],
+     "Minimal relaxation, each limit in its own unit: IndustryConstraint(['银行'], upper_limit=0.02) by 3.00 %; "
+     "StyleConstraint(['size'], upper_limit=0.1) by 0.250 sd; TrackingErrorLimit(0.003) by 0.12 %"),
+    ([("TrackingErrorLimit(0.003)", "", "upper_limit", 0.003, 0.009, True)],
+     "Any one of the changes above is enough on its own."),
+])
+def test_relaxation_summary_in_limit_units(rows, expected):
+    from verdalis.diagnose.text import _relaxation_summary
+
+    frame = pd.DataFrame(rows, columns=["group", "item", "parameter", "limit", "needed", "alone"])
+    assert _relaxation_summary(frame) == expected
