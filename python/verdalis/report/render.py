@@ -17,7 +17,7 @@ import numpy as np
 import pandas as pd
 
 from .. import measures
-from . import fonts
+from . import fonts, svgchart
 from .tables import DUST, clean_weights, limit_table
 
 FIGURES = ("holdings", "industries", "styles", "risk")
@@ -57,58 +57,34 @@ def _svg(fig, name) -> str:
 
 
 def figures(report) -> dict:
-    """Each figure as inline SVG text, by name: holdings, industries, styles, risk."""
-    plt, rc = _pyplot()
+    """Each figure as inline SVG text, by name: holdings, industries, styles, risk
+    (drawn directly, see svgchart.py: no plotting library is imported)."""
     out = {}
-    with plt.rc_context(rc):
+    top = report.weights.sort_values(ascending=False).head(20)
+    out["holdings"] = svgchart.vbar("holdings", top.index, top.to_numpy() * 100, "Largest holdings",
+                                    "weight, %")
 
-        top = report.weights.sort_values(ascending=False).head(20)
-        fig, ax = plt.subplots(figsize=(7, 3.6))
-        ax.bar(range(len(top)), top.to_numpy() * 100, color="#3b6ea8")
-        ax.set_xticks(range(len(top)), top.index, rotation=70, fontsize=7)
-        ax.set_ylabel("weight, %")
-        ax.set_title("Largest holdings")
-        out["holdings"] = _svg(fig, "holdings")
-        plt.close(fig)
+    column = "active" if "active" in report.industries else "portfolio"
+    ind = report.industries[column].head(15)
+    out["industries"] = svgchart.hbar(
+        "industries", ind.index, {column: ind.to_numpy() * 100},
+        "Active industry weights" if column == "active" else "Industry weights", "weight, %",
+        colors=[svgchart.BLUE if v >= 0 else svgchart.RED for v in ind.to_numpy()])
 
-        column = "active" if "active" in report.industries else "portfolio"
-        ind = report.industries[column].head(15).iloc[::-1]
-        fig, ax = plt.subplots(figsize=(7, 4.2))
-        ax.barh(range(len(ind)), ind.to_numpy() * 100,
-                color=np.where(ind.to_numpy() >= 0, "#3b6ea8", "#c0504d"))
-        ax.set_yticks(range(len(ind)), [str(i) for i in ind.index], fontsize=8)
-        ax.axvline(0, color="black", linewidth=0.6)
-        ax.set_xlabel("weight, %")
-        ax.set_title("Active industry weights" if column == "active" else "Industry weights")
-        out["industries"] = _svg(fig, "industries")
-        plt.close(fig)
+    styles = report.styles
+    series = {"portfolio": styles["portfolio"].to_numpy()}
+    if "benchmark" in styles:
+        series["benchmark"] = styles["benchmark"].to_numpy()
+    out["styles"] = svgchart.hbar("styles", styles.index, series, "Style exposures",
+                                  "exposure, standard deviations")
 
-        styles = report.styles
-        fig, ax = plt.subplots(figsize=(7, 4.0))
-        pos = np.arange(len(styles))
-        height = 0.4 if "benchmark" in styles else 0.7
-        ax.barh(pos + (height / 2 if "benchmark" in styles else 0), styles["portfolio"], height,
-                label="portfolio", color="#3b6ea8")
-        if "benchmark" in styles:
-            ax.barh(pos - height / 2, styles["benchmark"], height, label="benchmark", color="#9aa5b1")
-        ax.set_yticks(pos, styles.index, fontsize=8)
-        ax.axvline(0, color="black", linewidth=0.6)
-        ax.set_xlabel("exposure, standard deviations")
-        ax.set_title("Style exposures")
-        ax.legend(fontsize=8)
-        out["styles"] = _svg(fig, "styles")
-        plt.close(fig)
-
-        groups = report.factor_groups["share"].sort_values()
-        fig, ax = plt.subplots(figsize=(7, 4.0))
-        ax.barh(range(len(groups)), groups.to_numpy() * 100,
-                color=["#c0504d" if g == "specific" else "#3b6ea8" for g in groups.index])
-        ax.set_yticks(range(len(groups)), groups.index, fontsize=8)
-        ax.set_xlabel("share of the portfolio's variance, %")
-        ax.set_title("Risk decomposition: {:.2%} a year, {:.0%} from factors".format(
-            report.risk["total_risk"], report.risk["factor_variance"] / report.risk["total_variance"]))
-        out["risk"] = _svg(fig, "risk")
-        plt.close(fig)
+    groups = report.factor_groups["share"].sort_values(ascending=False)
+    out["risk"] = svgchart.hbar(
+        "risk", groups.index, {"share": groups.to_numpy() * 100},
+        "Risk decomposition: {:.2%} a year, {:.0%} from factors".format(
+            report.risk["total_risk"], report.risk["factor_variance"] / report.risk["total_variance"]),
+        "share of the portfolio's variance, %",
+        colors=[svgchart.RED if g == "specific" else svgchart.BLUE for g in groups.index])
     return out
 
 
