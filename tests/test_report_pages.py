@@ -197,3 +197,52 @@ def test_relaxation_summary_in_limit_units(rows, expected):
 
     frame = pd.DataFrame(rows, columns=["group", "item", "parameter", "limit", "needed", "alone"])
     assert _relaxation_summary(frame) == expected
+
+
+# ---------------------------------------------------------------- bar charts
+
+@pytest.mark.parametrize("low, high", [(0.0, 3.0), (-2.0, 2.0), (0.2, 0.9), (-7.0, -1.0), (-3.0, 65.0),
+                                       (0.0, 0.00042), (-1.0, 1e4)])
+def test_nice_ticks_cover_the_values_and_zero_on_round_steps(low, high):
+    from verdalis.report.svgchart import nice_ticks
+
+    ticks = np.array(nice_ticks(low, high))
+    steps = np.diff(ticks)
+    assert ticks[0] <= min(low, 0) and ticks[-1] >= max(high, 0)
+    assert np.any(np.isclose(ticks, 0.0, atol=steps[0] * 1e-9))
+    assert np.allclose(steps, steps[0]) and 3 <= len(ticks) <= 12
+    mantissa = steps[0] / 10 ** np.floor(np.log10(steps[0]))
+    assert any(np.isclose(mantissa, m) for m in (1, 2, 2.5, 5))
+
+
+def test_a_sliver_below_zero_earns_no_tick_step():
+    from verdalis.report.svgchart import nice_ticks
+
+    assert nice_ticks(-0.05, 65.0)[0] == 0.0
+
+
+def test_bars_start_at_zero_and_keep_names_as_text():
+    from verdalis.report.svgchart import hbar
+
+    svg = hbar("t", ["银行", "电子"], {"active": [-1.0, 2.0]}, "Active", "weight, %")
+    bars = [tuple(float(v) for v in m) for m in re.findall(r"<rect x='([-0-9.]+)' y='[-0-9.]+' width='([0-9.]+)'", svg)]
+    (x_neg, w_neg), (x_pos, w_pos) = bars
+    assert x_neg + w_neg == pytest.approx(x_pos, abs=0.1)    # both bars meet at the zero line
+    assert w_pos == pytest.approx(2 * w_neg, rel=1e-3)       # lengths in proportion to the values
+    assert ">银行</text>" in svg and ">电子</text>" in svg
+
+
+def test_run_imports_no_plotting_library(small_market, tmp_path):
+    import os
+    import subprocess
+    import sys
+
+    path = tmp_path / "m.toml"
+    path.write_text("date = 2021-06-30\n[pool]\nindex = '000300.XSHG'\n[objective]\ntype = 'MinVariance'\n"
+                    "[bounds]\n'*' = [0, 0.2]\n")
+    code = ("import sys; from verdalis import cli; assert cli.main(['run', {!r}, '--out', {!r}]) == 0; "
+            "print('matplotlib' in sys.modules)").format(str(path), str(tmp_path / "o"))
+    env = dict(os.environ, CORVANA_DATA=str(small_market))
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip().splitlines()[-1] == "False"
