@@ -95,6 +95,11 @@ if ! wait "$pid"; then
   tail -n 40 "$log" >&2
   exit 1
 fi
+# Reports cut their font from a lean copy cached once (see verdalis/report/fonts.py).
+if ! "$VENV_PY" -c 'import sys, verdalis.report.fonts as f; p = f.font_path(); sys.exit(0 if p is None or f.lean_path(p).is_file() else 1)' 2>/dev/null; then
+  step "preparing the report font (once; about 10 s)"
+  "$VENV_PY" -c 'from verdalis.report.fonts import prepare; prepare()' || echo "setup.sh: the report font was not cached; reports still embed it, a little slower" >&2
+fi
 installed=$EXTRAS
 [ -f "$STAMP" ] && [ "$(sed -n 2p "$STAMP")" = "extras: test" ] && installed=test
 printf '%s\n%s\n' "$stamp" "extras: $installed" > "$STAMP"

@@ -246,3 +246,21 @@ def test_run_imports_no_plotting_library(small_market, tmp_path):
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=300)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip().splitlines()[-1] == "False"
+
+
+@needs_font
+def test_pages_are_cut_from_the_lean_copy_unless_it_lacks_a_character(tmp_path, monkeypatch):
+    monkeypatch.setenv("VERDALIS_CACHE", str(tmp_path))
+    # a small lean copy keeps the test quick; the real one holds the GB2312 set
+    monkeypatch.setattr(fonts, "lean_characters", lambda: "".join(chr(c) for c in range(0x20, 0x7F)) + "银行")
+    lean = fonts.prepare()
+    assert lean is not None and lean.is_file() and lean.parent == tmp_path / "fonts"
+    assert fonts.prepare() == lean                       # once: the cached copy is reused
+    page = "<p>Bank 银行</p>"
+    cut = fonts.embed(page)
+    assert cut.source == lean and set("银行") <= set(cut.covered)
+    wider = fonts.embed(page + "<p>电子</p>")             # 电子 is not in the lean copy: the whole font
+    assert wider.source == fonts.font_path() and set("银行电子") <= set(wider.covered) and not wider.missing
+    for font in (cut, wider):
+        assert all(ord(ch) in _font_of("src:url(data:font/otf;base64,{})".format(
+            base64.b64encode(font.data).decode())).getBestCmap() for ch in font.covered)

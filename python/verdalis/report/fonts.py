@@ -9,14 +9,23 @@ the subset of Noto Sans CJK SC (SIL Open Font License 1.1, shipped in the
 `VERDALIS_REPORT_FONT=/path/font.otf` chooses another font file.  Characters
 the font has no glyph for are never dropped silently: `embed` returns them,
 and the page names them in a note and with a `MissingGlyphWarning`.
+
+Cutting a subset out of the whole font (65,000 glyphs) costs about three
+times as much as the rest of a report.  `prepare()` (run by scripts/setup.sh)
+caches once a lean copy: printable
+Latin, punctuation, Greek and the GB2312 set (6,763 common Chinese
+characters).  Pages are cut from it; a page with a character outside it is
+cut from the whole font, as without the cache.
 """
 from __future__ import annotations
 
 import base64
 import functools
+import hashlib
 import importlib.util
 import io
 import os
+import tempfile
 import warnings
 from dataclasses import dataclass
 from pathlib import Path
@@ -27,6 +36,8 @@ FAMILY = "verdalis-embedded"
 #: the font file inside the `mplfonts` package
 PACKAGED_FONT = ("fonts", "NotoSansCJKsc-Regular.otf")
 FONT_ENV = "VERDALIS_REPORT_FONT"
+#: bump when the lean copy's contents change, so that old caches are not used
+LEAN_VERSION = 1
 
 
 class MissingGlyphWarning(UserWarning):
@@ -73,7 +84,7 @@ class EmbeddedFont:
 
     #: the font's own family name, e.g. "Noto Sans CJK SC"
     name: str
-    #: file the subset was cut from
+    #: file the subset was cut from (the lean copy, or the whole font)
     source: Path
     #: the subset, an OpenType file
     data: bytes
@@ -97,10 +108,30 @@ def embed(text: str, path=None) -> Optional[EmbeddedFont]:
     from fontTools import subset
     from fontTools.ttLib import TTFont
 
-    name, cmap = _font_info(str(path))
     wanted = _drawn(text)
+    source = path
+    lean = lean_path(path)
+    if lean is not None and lean.is_file():
+        name, cmap = _font_info(str(lean))
+        if all(ord(ch) in cmap for ch in wanted):
+            source = lean
+    if source is path:
+        name, cmap = _font_info(str(path))
     covered = sorted(ch for ch in wanted if ord(ch) in cmap)
     missing = sorted(wanted - set(covered))
+    subsetter = subset.Subsetter(_options())
+    subsetter.populate(text="".join(covered))
+    buffer = io.BytesIO()
+    with TTFont(str(source), lazy=True) as font:
+        subsetter.subset(font)
+        font.save(buffer)
+    return EmbeddedFont(name=name, source=source, data=buffer.getvalue(), covered="".join(covered),
+                        missing="".join(missing))
+
+
+def _options():
+    from fontTools import subset
+
     options = subset.Options()
     # outlines and metrics only: the page needs no hinting, shaping tables or vertical metrics
     options.hinting = False
@@ -109,14 +140,73 @@ def embed(text: str, path=None) -> Optional[EmbeddedFont]:
     options.drop_tables += ["GSUB", "GPOS", "GDEF", "BASE", "VORG", "vhea", "vmtx", "DSIG"]
     options.name_IDs = [0, 1, 2, 13, 14]   # copyright, family, style, licence and its URL stay with the font
     options.name_languages = [0x409]
-    subsetter = subset.Subsetter(options)
-    subsetter.populate(text="".join(covered))
-    buffer = io.BytesIO()
-    with TTFont(str(path), lazy=True) as font:
-        subsetter.subset(font)
-        font.save(buffer)
-    return EmbeddedFont(name=name, source=path, data=buffer.getvalue(), covered="".join(covered),
-                        missing="".join(missing))
+    options.notdef_outline = True
+    return options
+
+
+def cache_dir() -> Path:
+    """Where verdalis caches derived files: $VERDALIS_CACHE, else the per-user cache folder."""
+    chosen = os.environ.get("VERDALIS_CACHE")
+    if chosen:
+        return Path(chosen)
+    base = os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache"
+    return Path(base) / "verdalis"
+
+
+def lean_path(path) -> Optional[Path]:
+    """Where the lean copy of the font file `path` is cached (it may not exist yet)."""
+    import fontTools
+
+    try:
+        stat = Path(path).stat()
+    except OSError:
+        return None
+    key = "{}|{}|{}|{}|{}".format(Path(path).absolute(), stat.st_size, stat.st_mtime_ns, fontTools.version,
+                                  LEAN_VERSION)
+    return cache_dir() / "fonts" / "{}-{}.otf".format(Path(path).stem, hashlib.sha1(key.encode()).hexdigest()[:12])
+
+
+def lean_characters() -> str:
+    """What the lean copy holds: printable Latin and general punctuation, and the GB2312 set."""
+    chars = {chr(c) for c in range(0x20, 0x250)} | {chr(c) for c in range(0x2000, 0x2070)}
+    for code in range(0x250, 0x10000):
+        ch = chr(code)
+        try:
+            ch.encode("gb2312")
+        except UnicodeEncodeError:
+            continue
+        chars.add(ch)
+    return "".join(sorted(ch for ch in chars if ch.isprintable()))
+
+
+def prepare(path=None) -> Optional[Path]:
+    """Cache the lean copy of the report font, once; its path, or None
+    without a font or without a writable cache folder."""
+    from fontTools import subset
+    from fontTools.ttLib import TTFont
+
+    path = Path(path) if path is not None else font_path()
+    target = lean_path(path) if path is not None else None
+    if target is None:
+        return None
+    if target.is_file():
+        return target
+    subsetter = subset.Subsetter(_options())
+    subsetter.populate(text=lean_characters())
+    try:
+        target.parent.mkdir(parents=True, exist_ok=True)
+        handle, tmp = tempfile.mkstemp(dir=target.parent, suffix=".tmp")
+    except OSError:
+        return None
+    try:
+        with os.fdopen(handle, "wb") as out, TTFont(str(path), lazy=True) as font:
+            subsetter.subset(font)
+            font.save(out)
+        os.replace(tmp, target)  # whole or not at all: a reader never sees half a font
+    finally:
+        if os.path.exists(tmp):
+            os.unlink(tmp)
+    return target
 
 
 def missing_note(font: Optional[EmbeddedFont], text: str) -> Optional[str]:
