@@ -234,6 +234,10 @@ def write_report(report, out, title, *, market_line="", summary_lines=(), bounds
     paths = {"weights": out / "weights.csv", "json": out / "report.json", "html": out / "report.html"}
     weights = clean_weights(report.weights, bounds, dust=dust)
     report.weights = weights[weights != 0]
+    # the per-stock risk table lists the stocks held, at the weights written
+    stocks = report.stocks[report.stocks.index.isin(report.weights.index)].copy()
+    stocks["weight"] = report.weights.reindex(stocks.index).to_numpy()
+    report.stocks = stocks
     if getattr(report, "positions", None) is not None:
         positions = report.positions.copy()
         positions["weight"] = weights.reindex(positions.index, fill_value=0.0)
