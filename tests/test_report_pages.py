@@ -264,3 +264,35 @@ def test_pages_are_cut_from_the_lean_copy_unless_it_lacks_a_character(tmp_path, 
     for font in (cut, wider):
         assert all(ord(ch) in _font_of("src:url(data:font/otf;base64,{})".format(
             base64.b64encode(font.data).decode())).getBestCmap() for ch in font.covered)
+
+
+def test_expected_active_return_of_a_return_objective(small_market):
+    import corvana
+
+    from verdalis import config
+    from verdalis.report import build_report
+
+    loaded = config.loads("date = 2021-06-30\n[pool]\nindex = '000300.XSHG'\n[objective]\n"
+                          "type = 'ActiveMeanVariance'\nwindow = 120\n[bounds]\n'*' = [0, 0.2]\n"
+                          "[benchmark]\nindex = '000300.XSHG'\n")
+    arguments = loaded.build()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        from verdalis.optimize import portfolio_optimize
+
+        weights = portfolio_optimize(**arguments)
+        report = build_report(weights, DATE, "000300.XSHG", objective=arguments["objective"])
+    [(label, text)] = report.objective_figures.items()
+    assert label == "expected active return (a year), history estimate over 120 days"
+    # independently: the mean daily return a year from the trading day 120 days before the end through
+    # the end, for the stocks up to the data date and for the index up to the date itself (as the
+    # objective estimates them)
+    days = corvana.get_trading_dates("2020-01-01", "2021-06-30")
+    prev, date = days[-2], days[-1]
+    stock_rates = corvana.get_price_change_rate(list(weights.index), days[-2 - 120], prev)
+    index_rates = corvana.get_price_change_rate("000300.XSHG", days[-1 - 120], date)
+    assert len(stock_rates) == len(index_rates) == 121
+    stocks = stock_rates.mean() * 252
+    index = float(index_rates.mean().iloc[0]) * 252
+    expected = float(weights @ stocks.reindex(weights.index).fillna(0.0)) - index
+    assert text == "{:.2%}".format(expected)

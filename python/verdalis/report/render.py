@@ -174,7 +174,7 @@ def render_html(report, title, *, market_line="", summary_lines=(), notice="") -
     parts = [_head(title)]
     if notice:
         parts.append("<p class='notice' id='synthetic'>{}</p>".format(html.escape(notice)))
-    if market_line:
+    elif market_line:  # the notice already says what the synthetic market is
         parts.append("<p class='note'>{}</p>".format(html.escape(market_line)))
     parts.append("<p>date {}, data as of {}{}</p>".format(
         report.date, report.data_date, ", benchmark {}".format(html.escape(str(report.benchmark)))
@@ -272,6 +272,7 @@ def _backtest_figures(plt, result):
         ax.plot(nav.index, nav["benchmark"], label="benchmark", color="#9aa5b1")
     ax.set_title("Cumulative return (NAV)")
     ax.legend(fontsize=8)
+    ax.tick_params(axis="x", labelrotation=30, labelsize=8)
     out["nav"] = _svg(fig, "nav")
     plt.close(fig)
 
@@ -281,6 +282,7 @@ def _backtest_figures(plt, result):
         ax.axhline(0, color="black", linewidth=0.6)
         ax.set_ylabel("%")
         ax.set_title("Cumulative active return")
+        ax.tick_params(axis="x", labelrotation=30, labelsize=8)
         out["active"] = _svg(fig, "active")
         plt.close(fig)
 
@@ -289,6 +291,7 @@ def _backtest_figures(plt, result):
     ax.fill_between(nav.index, drawdown, 0, color="#c0504d", alpha=0.6)
     ax.set_ylabel("%")
     ax.set_title("Drawdown")
+    ax.tick_params(axis="x", labelrotation=30, labelsize=8)
     out["drawdown"] = _svg(fig, "drawdown")
     plt.close(fig)
 
@@ -310,6 +313,7 @@ def _backtest_figures(plt, result):
         ax.set_ylabel("% a year")
         ax.set_title("Tracking error: ex ante against realised (each holding period)")
         ax.legend(fontsize=8)
+        ax.tick_params(axis="x", labelrotation=30, labelsize=8)
         out["tracking"] = _svg(fig, "tracking")
         plt.close(fig)
     return out

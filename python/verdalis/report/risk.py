@@ -174,7 +174,7 @@ def build_report(weights, date, benchmark=None, *, cov_model=CovModel.FACTOR_MOD
     return RiskReport(date=helper.date, data_date=helper.prev_trading_date, benchmark=name, weights=weights,
                       risk=risk, factor_groups=factor_groups, stocks=stocks, styles=styles,
                       industries=industries, holdings=holdings, constraints=constraints, positions=positions,
-                      objective_figures=objective_figures(objective, weights))
+                      objective_figures=objective_figures(objective, weights, helper))
 
 
 def _names(ids):
@@ -185,23 +185,40 @@ def _names(ids):
     return [records.get(i) or "" for i in ids]
 
 
-def objective_figures(objective, weights) -> dict:
-    """The figures of `weights` that the objective itself optimizes: the
-    portfolio's expected (active) return from the objective's expected
-    returns (history estimates are daily means: shown a year, × 252)."""
-    if objective is None:
+_RETURN_OBJECTIVES = {"MeanVariance": ("_expected_returns", False), "MaxSharpeRatio": ("_expected_returns", False),
+                      "ActiveMeanVariance": ("_expected_active_returns", True),
+                      "MaxInformationRatio": ("_expected_active_returns", True)}
+
+
+def objective_figures(objective, weights, helper=None) -> dict:
+    """The figure of `weights` that a return objective itself maximises: the
+    portfolio's expected (active) return a year, from the returns the
+    objective was given or, without them, from the same history estimate it
+    makes (the mean daily return over its window, × 252; less the
+    benchmark's for an active objective)."""
+    kind = type(objective).__name__ if objective is not None else None
+    if kind not in _RETURN_OBJECTIVES:
         return {}
-    out = {}
-    for attr, label in (("_expected_active_returns", "expected active return"),
-                        ("_expected_returns", "expected return")):
-        er = getattr(objective, attr, None)
-        if er is None:
-            continue
-        er = pd.Series(er, dtype=float)
-        w = pd.Series(weights, dtype=float)
-        value = float((w * er.reindex(w.index)).fillna(0.0).sum())
-        if getattr(objective, "_estimated_for", None) is not None:
-            out[label + " (a year, from the history estimate)"] = "{:.2%}".format(value * 252)
-        else:
-            out[label + " (in the units of the expected returns given)"] = "{:.4g}".format(value)
-    return out
+    attr, active = _RETURN_OBJECTIVES[kind]
+    w = pd.Series(weights, dtype=float)
+    given = getattr(objective, attr, None)
+    label = "expected active return (a year)" if active else "expected return (a year)"
+    if given is not None:
+        er = pd.Series(given, dtype=float).reindex(w.index).fillna(0.0)
+        return {label + ", from the returns given": "{:.2%}".format(float(w @ er))}
+    if helper is None:
+        return {}
+    import corvana
+
+    from ..const import TRADING_DAYS_PER_YEAR
+
+    window = int(getattr(objective, "_window", 252))
+    start = corvana.trading_date_offset(helper.prev_trading_date, -window)
+    rates = corvana.get_price_change_rate(list(w.index), start, helper.prev_trading_date)
+    er = (rates.mean() * TRADING_DAYS_PER_YEAR).reindex(w.index).fillna(0.0)
+    value = float(w @ er)
+    if active:
+        if helper.benchmark is None:
+            return {}
+        value -= float(helper.benchmark.get_expected_returns(helper.date, window)) * float(w.sum())
+    return {label + ", history estimate over {} days".format(window): "{:.2%}".format(value)}
