@@ -93,6 +93,7 @@ def _run(config_path, date_text, out):
     took = time.perf_counter() - started
     for w in caught:
         print("warning:", w.message, file=sys.stderr)
+    started = time.perf_counter()
     with warnings.catch_warnings():
         # the risk model's notices were printed with the optimization's
         warnings.simplefilter("ignore")
@@ -110,9 +111,10 @@ def _run(config_path, date_text, out):
     for w in caught:  # characters the report's font cannot draw, for one
         print("warning:", w.message, file=sys.stderr)
     risk = report.risk
-    print("{}: {} stocks held of {}, ex-ante risk {:.2%}{}, solved in {:.2f} s".format(
+    print("{}: {} stocks held of {}, ex-ante risk {:.2%}{}, solved in {:.2f} s, report in {:.2f} s".format(
         title, report.holdings["count"], len(arguments["order_book_ids"]), risk["total_risk"],
-        ", tracking error {:.2%}".format(risk["tracking_error"]) if "tracking_error" in risk else "", took))
+        ", tracking error {:.2%}".format(risk["tracking_error"]) if "tracking_error" in risk else "", took,
+        time.perf_counter() - started))
     for name, path in paths.items():
         print("  {:8} {}".format(name, path))
     return 0
