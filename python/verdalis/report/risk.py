@@ -205,7 +205,10 @@ def objective_figures(objective, weights, helper=None) -> dict:
     label = "expected active return (a year)" if active else "expected return (a year)"
     if given is not None:
         er = pd.Series(given, dtype=float).reindex(w.index).fillna(0.0)
-        return {label + ", from the returns given": "{:.2%}".format(float(w @ er))}
+        # an estimate the objective made and kept (MeanVariance, MaxSharpeRatio) is not a given
+        source = (", history estimate over {} days".format(getattr(objective, "_window", 252))
+                  if getattr(objective, "_estimated_for", None) is not None else ", from the returns given")
+        return {label + source: "{:.2%}".format(float(w @ er))}
     if helper is None:
         return {}
     import corvana
