@@ -356,9 +356,9 @@ def _attribution_figure(plt, table):
     ax.set_ylabel("%")
     ax.set_title("Attribution of the active return, each holding period")
     ax.legend(fontsize=7, ncol=4)
-    png = _png(fig)
+    svg = _svg(fig, "attribution")
     plt.close(fig)
-    return png
+    return svg
 
 
 def tracking_table(result):
