@@ -240,8 +240,8 @@ def _frontier(args):
               "which conflict".format(args.config, date, exc, args.config), file=sys.stderr)
         return EXIT_INFEASIBLE
     print(result)
-    out = Path(args.out) if args.out else Path(args.config).with_name(
-        Path(args.config).stem + "-frontier-" + str(date))
+    out = Path(args.out) if args.out else Path.cwd() / OUTPUT_FOLDER / "{}-frontier-{}".format(
+        Path(args.config).stem, date)
     title = "{}: efficient frontier on {}".format(Path(args.config).stem, date)
     for name, path in save(result, out, title, _market_line(store)).items():
         print("  {:8} {}".format(name, path))
@@ -366,7 +366,7 @@ def main(argv=None):
     front.add_argument("--points", type=_positive_int, default=20, help="points on the frontier (default 20)")
     front.add_argument("--risk", choices=["active", "total"], default=None,
                        help="tracking error (default with a benchmark) or total risk")
-    front.add_argument("--out", help="output folder (default: CONFIG-frontier-DATE beside the config)")
+    front.add_argument("--out", help="output folder (default: ./{}/CONFIG-frontier-DATE)".format(OUTPUT_FOLDER))
     front.add_argument("-v", "--verbose", action="store_true",
                        help="log solve times; show the core's own text after each message")
     for name, help_text in (("backtest", "rebalance a config's mandate through time"),
