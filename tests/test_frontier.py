@@ -215,7 +215,7 @@ def test_the_command_writes_the_points_weights_and_page(pool, tmp_path, capsys):
         w = weights["point_{}".format(k)].reindex(pool).to_numpy()
         assert dense_risk(pool, INDEX, w) == pytest.approx(points["risk"][k], rel=1e-6)
     page = (tmp_path / "out" / "frontier.html").read_text(encoding="utf-8")
-    assert "data:image/png;base64," in page and "the mandate's own portfolio" in page.lower()
+    assert "<svg id='figure-frontier'" in page and "the mandate's own portfolio" in page.lower()
 
 
 def test_the_command_says_when_the_limits_cannot_hold(pool, tmp_path, capsys):
