@@ -239,16 +239,37 @@ def test_weekly_rebalancing_with_costs_over_a_year_end(mandate, weekly_across_ne
         res.rebalances["cost"]) / 1e9, rel=1e-12)
 
 
-def test_a_suspended_holding_keeps_its_shares(mandate, suspension):
+@pytest.mark.parametrize("with_costs", [False, True], ids=["no costs", "costs"])
+def test_a_suspended_holding_keeps_its_shares(mandate, suspension, cost_bps, with_costs):
     ob, first, last = suspension
     before = corvana.get_previous_trading_date(first, 5)
-    res = backtest.run(mandate, before, last, [before, first], progress=False)
-    w0, w1 = res.weights.iloc[0], res.weights.loc[pd.Timestamp(first)]
+    bps = cost_bps if with_costs else 0.0
+    res = backtest.run(mandate, before, last, [before, first], cost_bps=bps, progress=False)
+    w0 = res.weights.iloc[0]
     assert w0.get(ob, 0) > 0                        # held when it stops trading
     assert "suspended, kept: {}".format(ob) in res.rebalances.loc[pd.Timestamp(first), "notes"]
-    # shares unchanged: its value at the trade equals the drifted value
-    grown = drifted(w0[w0 > 0], before, corvana.get_previous_trading_date(first))
-    assert w1[ob] == pytest.approx(grown[ob] / grown.sum(), rel=1e-9)
+    # shares unchanged: its value through the trade and its suspension is the
+    # value bought, grown by its own price (unchanged while it is suspended)
+    bought = corvana.get_previous_trading_date(before)
+    nav = res.nav["portfolio"]
+    value = nav.loc[pd.Timestamp(bought)] * (1 - bps / 1e4) * w0[ob]    # from cash, all bought
+    close = corvana.get_price(ob, bought, last, fields="close", adjust_type="post")["close"].droplevel(0)
+    held_until = corvana.get_previous_trading_date(first)
+    expected = value * close.loc[pd.Timestamp(held_until)] / close.loc[pd.Timestamp(bought)]
+    cost = res.rebalances.loc[pd.Timestamp(first), "cost"] / 1e9
+    w1 = res.weights.loc[pd.Timestamp(first), ob]
+    navs = nav.loc[pd.Timestamp(held_until)]
+    assert w1 * navs == pytest.approx(expected, rel=1e-9)     # the weight kept, of the NAV before costs
+    # after the trade: the suspended stock at its value, the cost paid from the rest
+    t = res.weights.loc[pd.Timestamp(first)]
+    t = t[t > 0]
+    days = nav.loc[pd.Timestamp(first):pd.Timestamp(last)].index
+    growth = (1 + corvana.get_price_change_rate(list(t.index), first, last).fillna(0.0)).cumprod().loc[days]
+    rest = t.drop(ob)
+    expected_nav = (w1 * navs * growth[ob]
+                    + (navs - cost - w1 * navs) * (growth[rest.index] * rest).sum(axis=1) / rest.sum())
+    np.testing.assert_allclose(nav.loc[days].to_numpy(), expected_nav.to_numpy(), rtol=1e-12)
+    assert (cost > 0) == with_costs
 
 
 def test_a_split_moves_no_value(mandate, split):

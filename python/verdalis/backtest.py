@@ -279,7 +279,11 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
                     turnover = 1.0  # from cash: the whole book is bought (counted one way)
                 nav = book.nav
                 cost = nav * turnover * cost_bps / 1e4
-                book.values = target * (nav - cost)
+                book.values = target * nav
+                if cost > 0:
+                    # the cost is paid from the stocks traded: a suspended holding keeps its shares
+                    traded = ~book.values.index.isin(frozen)
+                    book.values[traded] *= 1 - cost / float(book.values[traded].sum())
                 book.cash = 0.0
                 record.update(cost=cost, turnover=turnover)
                 state["weights"][date] = target
