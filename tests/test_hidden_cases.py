@@ -369,3 +369,78 @@ def test_active_risk_of_a_book_that_leaves_members_out(partial_holding):
     assert report.risk["active_factor_variance"] == pytest.approx(ratio * factor, rel=1e-6)
     assert report.risk["active_specific_variance"] == pytest.approx(ratio * specific, rel=1e-6)
     assert ratio == pytest.approx(252, rel=1e-6)
+
+
+# ------------------------------------------- what the mutation pass turned up
+
+@pytest.mark.parametrize("key, value, expected", [
+    ("risk.factor_risk_aversion", 2.0, {"factor_risk_aversion": 2.0}),       # a table the config lacks
+    ("objective.type", "MinVariance", None),                                  # a table it has
+    ("constraints[0].upper_limit", 0.1, None),
+])
+def test_grid_keys_reach_their_value(mandate, key, value, expected):
+    raw = mandate.to_dict()
+    changed = sweeps._with_value(raw, key, value)
+    node = changed
+    for part in key.split(".")[:-1]:
+        name, _, index = part.partition("[")
+        node = node[name] if not index else node[name][int(index[:-1])]
+    assert node[key.split(".")[-1]] == value
+    if expected is not None:
+        assert node == expected
+    assert raw == mandate.to_dict()                     # the original is left as it was
+
+
+def test_the_sweep_command_passes_its_options_on(small_market, tmp_path, monkeypatch, capsys):
+    seen = {}
+
+    def fake(config_path, grid, start, end, rebalance, **kwargs):
+        seen.update(grid=grid, rebalance=rebalance, **kwargs)
+        return pd.DataFrame({"annual_return": [0.1]}, index=pd.Index([0.1], name="x"))
+
+    monkeypatch.setattr(sweeps, "sweep", fake)
+    path = tmp_path / "m.toml"
+    path.write_text(MANDATE)
+    assert cli.main(["sweep", str(path), "--start", "2021-03-01", "--end", "2021-04-30", "--grid",
+                     "constraints[0].upper_limit=0.1,0.2", "--workers", "1", "--cost-bps", "5"]) == 0
+    assert seen["max_workers"] == 1 and seen["cost_bps"] == 5.0
+    assert seen["grid"] == {"constraints[0].upper_limit": [0.1, 0.2]}
+    assert cli.main(["sweep", str(path), "--start", "2021-03-01", "--end", "2021-04-30",
+                     "--grid", "nonsense"]) == cli.EXIT_DATA
+    assert "--grid 'nonsense'" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("command", ["run", "diagnose", "backtest", "sweep", "demo"])
+def test_every_command_takes_the_short_verbose_flag(command, capsys):
+    with pytest.raises(SystemExit):
+        cli.main([command, "--help"])
+    assert "-v, --verbose" in capsys.readouterr().out
+
+
+def test_the_run_report_uses_the_configs_covariance_model(small_market, tmp_path):
+    import json
+
+    path = tmp_path / "m.toml"
+    path.write_text(MANDATE + "[risk]\ncov_model = 'FACTOR_MODEL_QUARTERLY'\n"
+                              "[[constraints]]\ntype = 'TrackingErrorLimit'\nupper_limit = 0.1\n")
+    assert cli.main(["run", str(path), "--out", str(tmp_path / "out")]) == 0
+    data = json.loads((tmp_path / "out" / "report.json").read_text(encoding="utf-8"))
+    weights = pd.Series(data["weights"])
+    date = datetime.date(2021, 6, 30)
+    from verdalis.const import CovModel
+
+    quarterly = quiet(build_report, weights, date, INDEX, cov_model=CovModel.FACTOR_MODEL_QUARTERLY)
+    daily = quiet(build_report, weights, date, INDEX)
+    assert data["risk"]["total_risk"] == pytest.approx(quarterly.risk["total_risk"], rel=1e-9)
+    assert daily.risk["total_risk"] != pytest.approx(quarterly.risk["total_risk"], rel=1e-6)
+    assert data["data_date"] == str(corvana.get_previous_trading_date(date))
+    rows = data["constraints"]
+    assert {r["group"] for r in rows} >= {"TrackingErrorLimit(0.1)"}
+
+
+def test_pool_and_index_rows_are_labelled_weight_held(pool):
+    cons = [vc.StockPoolLimit(pool[:5], upper_limit=0.3), vc.IndexComponentLimit(INDEX, upper_limit=0.9)]
+    result = quiet(diagnose, pool, DATE, MinVariance(), benchmark=INDEX, cons=cons)
+    groups = result.groups
+    for c in cons:
+        assert groups.loc[groups["group"] == repr(c), "item"].tolist() == ["weight held"]
