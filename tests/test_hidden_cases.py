@@ -444,3 +444,22 @@ def test_pool_and_index_rows_are_labelled_weight_held(pool):
     groups = result.groups
     for c in cons:
         assert groups.loc[groups["group"] == repr(c), "item"].tolist() == ["weight held"]
+
+
+@pytest.mark.parametrize("objective", [MinVariance(), MaxSharpeRatio(expected_returns=None)],
+                         ids=["min-variance", "max-sharpe"])
+def test_a_diagnosis_reads_every_row_at_the_weights(pool, objective):
+    # bounds without other constraints still get their prices; a user's own
+    # row reads at the weights returned, whatever the objective's scale
+    cons = [Held(0, 0.05)]
+    for kwargs in (dict(bnds={"*": (0, 0.06)}), dict(bnds={"*": (0, 0.06)}, cons=cons)):
+        result = quiet(diagnose, pool, DATE, objective, **kwargs)
+        w = result.weights.reindex(pool).fillna(0)
+        bounds = result.groups[result.groups["group"] == "bounds"].set_index("item")
+        capped = w[w >= 0.06 - 1e-6].index
+        assert len(capped) and set(capped) <= set(bounds.index)
+        if isinstance(objective, MinVariance):
+            assert (bounds.loc[capped, "shadow_price"] > 0).any()
+        if "cons" in kwargs:
+            [held] = result.groups.loc[result.groups["group"] == "Held()", "value"]
+            assert held == pytest.approx(w.iloc[0], abs=1e-6)
