@@ -463,3 +463,13 @@ def test_a_diagnosis_reads_every_row_at_the_weights(pool, objective):
         if "cons" in kwargs:
             [held] = result.groups.loc[result.groups["group"] == "Held()", "value"]
             assert held == pytest.approx(w.iloc[0], abs=1e-6)
+
+
+@pytest.mark.parametrize("cap_sum", [1 - 5e-10, 1.0])
+def test_caps_that_only_just_reach_the_budget_still_give_a_full_budget(pool, cap_sum):
+    # caps summing to 1 within the tolerance the bounds parser allows: the
+    # projection cannot reach 1 inside them and spreads the rest evenly
+    ten = pool[:10]
+    w = quiet(portfolio_optimize, ten, DATE, MinVariance(), bnds={"*": (0, cap_sum / 10)})
+    assert abs(w.sum() - 1.0) < 1e-12
+    assert (w <= cap_sum / 10 + 1e-9).all()
