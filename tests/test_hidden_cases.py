@@ -473,3 +473,29 @@ def test_caps_that_only_just_reach_the_budget_still_give_a_full_budget(pool, cap
     w = quiet(portfolio_optimize, ten, DATE, MinVariance(), bnds={"*": (0, cap_sum / 10)})
     assert abs(w.sum() - 1.0) < 1e-12
     assert (w <= cap_sum / 10 + 1e-9).all()
+
+
+@pytest.mark.parametrize("values, cash, expected", [
+    ({"A": 0.3, "B": 0.2}, 0.0, {"A": 0.6, "B": 0.4}),        # a book worth less than one unit
+    ({"A": 300.0, "B": 100.0}, 100.0, {"A": 0.6, "B": 0.2}),
+    ({"A": 0.0}, 0.0, {"A": 0.0}),                           # nothing left: no division by zero
+])
+def test_book_weights_are_values_over_the_nav(values, cash, expected):
+    book = backtest._Book(cash)
+    book.values = pd.Series(values, dtype=float)
+    assert book.weights().to_dict() == pytest.approx(expected)
+
+
+def test_component_share_rows_read_upper_and_lower(pool):
+    industry = corvana.get_industry(pool, "sws").reindex(pool)
+    top = industry.value_counts().index[0]
+    members = list(industry[industry == top].index)
+    limit = vc.IndustryComponentLimit(top, upper_limit=0.4)
+    result = quiet(diagnose, pool, DATE, MinVariance(), bnds={"*": (0, 0.2), members[0]: (0.1, 0.2)},
+                   cons=[limit])
+    rows = result.groups[result.groups["group"] == repr(limit)]
+    w = result.weights.reindex(pool).fillna(0)
+    share = w[members] / w[members].sum()
+    assert len(rows) and set(rows["side"]) == {"upper"}
+    for r in rows.itertuples():
+        assert r.value == pytest.approx(share[r.item], abs=1e-6) and r.limit == 0.4
