@@ -337,7 +337,7 @@ def test_a_run_whose_soft_constraints_were_dropped_succeeds(small_market, tmp_pa
     path.write_text(MANDATE + "[[constraints]]\ntype = 'StockPoolLimit'\nstock_list = ['000001.XSHE']\n"
                               "lower_limit = 0.9\nhard = false\n")
     assert cli.main(["run", str(path), "--out", str(tmp_path / "out")]) == 0
-    assert "放弃所有软约束" in capsys.readouterr().err
+    assert "without the soft constraints" in capsys.readouterr().err
     weights = pd.read_csv(tmp_path / "out" / "weights.csv", index_col=0)["weight"]
     assert weights.sum() == pytest.approx(1.0) and weights.max() <= 0.2 + 1e-9
 
