@@ -26,7 +26,7 @@ from .api import (
     trading_date_offset,
 )
 from .client import connect
-from . import riskmodel
+from . import checks, riskmodel
 from .importer import DataImportError, import_store
 from .riskmodel import estimate_store as estimate_risk_model
 from .schema import STYLE_NAMES
