@@ -27,6 +27,7 @@ from .api import (
 )
 from .client import connect
 from . import checks, riskmodel
+from .frames import import_frames
 from .importer import DataImportError, import_store
 from .riskmodel import estimate_store as estimate_risk_model
 from .schema import STYLE_NAMES
@@ -52,6 +53,7 @@ __all__ = [
     "get_risk_model_date",
     "get_specific_risk",
     "get_trading_dates",
+    "import_frames",
     "import_store",
     "index_components",
     "index_weights",

@@ -132,15 +132,13 @@ def _volume_findings(inst, bars) -> list:
     missing = sorted(stocks.index[stocks.to_numpy() & ~has.reindex(stocks.index).to_numpy()])
     out = []
     if missing:
-        every = len(missing) == int(stocks.sum())
+        n_stocks = int(stocks.sum())
+        one = len(missing) == 1
         out.append(Finding(
             "volume",
-            f"volume: {'every stock' if every else _plural(len(missing), 'stock')} "
-            f"({'e.g. ' if len(missing) > EXAMPLES else ''}{_some(missing)}) "
-            f"{'has' if len(missing) == 1 else 'have'} no volume data: verdalis treats "
-            f"{'it' if len(missing) == 1 else 'them'} as tradable every day (never as suspended), "
-            "and the transaction limits refuse "
-            f"{'it' if len(missing) == 1 else 'them'}",
+            f"volume: {len(missing):,d} of {_plural(n_stocks, 'stock')} ({_some(missing)}) "
+            f"{'has' if one else 'have'} no volume data: verdalis treats {'it' if one else 'them'} as "
+            f"tradable every day (never as suspended), and the transaction limits refuse {'it' if one else 'them'}",
             len(missing), missing[:EXAMPLES]))
     partly = rows & ~np.isfinite(vol) & ~bars["order_book_id"].isin(missing).to_numpy()
     if partly.any():
@@ -189,9 +187,10 @@ def _settle_listing(tables) -> list:
     inst["de_listed_date"] = delisted
     if not filled:
         return []
-    return [Finding("listing", f"listing dates: {_plural(len(filled), 'instrument')} ({_some(filled)}) had none; "
-                    "taken from the first price (listed) and the trading day after the last price (delisted, "
-                    "unless the prices reach the last trading date)", len(filled), filled[:EXAMPLES])]
+    ended = [ob for ob in filled if delisted[list(inst["order_book_id"]).index(ob)] != NOT_DELISTED]
+    return [Finding("listing", f"listing dates: {_plural(len(filled), 'instrument')} ({_some(filled)}) had none: "
+                    f"taken from the first price; {len(ended):,d} delisted on the trading day after their last "
+                    "price (the others' prices reach the last trading date)", len(filled), filled[:EXAMPLES])]
 
 
 def _index_bars(tables):
