@@ -22,6 +22,7 @@ from .api import (
     index_components,
     index_weights,
     index_weights_ex,
+    industry_standards,
     instruments,
     trading_date_offset,
 )
@@ -58,6 +59,7 @@ __all__ = [
     "index_components",
     "index_weights",
     "index_weights_ex",
+    "industry_standards",
     "instruments",
     "trading_date_offset",
     "write_store",
