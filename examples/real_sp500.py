@@ -63,12 +63,12 @@ def write_source(folder, prices: pd.DataFrame, index: pd.Series) -> Path:
     long.columns = ["date", "order_book_id", "close"]
     idx = pd.DataFrame({"date": index.index, "order_book_id": INDEX_ID, "close": index.to_numpy()})
     bars = pd.concat([long, idx], ignore_index=True)
-    # the prices are already adjusted; there are no volumes or market values
-    bars["volume"] = 0.0
+    # the prices are already adjusted; the data have no volumes (the column is
+    # left out: the stocks have no volume data, never read as suspended) and
+    # no market values
     bars["adj_factor"] = 1.0
     bars["market_cap_3"] = np.nan
-    bars[["order_book_id", "date", "close", "volume", "adj_factor", "market_cap_3"]].to_parquet(
-        folder / "bars.parquet")
+    bars[["order_book_id", "date", "close", "adj_factor", "market_cap_3"]].to_parquet(folder / "bars.parquet")
     pd.DataFrame(columns=["index_id", "date", "order_book_id", "weight"]).to_csv(
         folder / "index_weights.csv", index=False)
     pd.DataFrame({"order_book_id": list(SECTORS), "standard": STANDARD,

@@ -69,6 +69,8 @@ def _check_wide(name: str, frame: pd.DataFrame, *, positive: bool) -> pd.DataFra
     if bad.to_numpy().any():
         r, c = np.argwhere(bad.to_numpy())[0]
         v = frame.iat[r, c]
+        if isinstance(v, (np.number, np.bool_)):
+            v = v.item()
         day = pd.Timestamp(frame.index[r]).date()
         need = "a positive number" if positive else "a non-negative number"
         raise DataImportError(f"prices[{name!r}]: {frame.columns[c]} on {day}: {v!r} is not {need}")
