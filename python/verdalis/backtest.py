@@ -9,7 +9,9 @@ cash), and the new weights replace the book at the close of the day before D
 (the optimization uses data up to then).  Between rebalances every position
 moves with its total return (prices adjusted for dividends and splits); a
 stock delisted while held leaves at its last close into cash; a stock
-suspended (no volume) on D cannot be traded and keeps its drifted weight.
+suspended (volume 0, or no bar) on D cannot be traded and keeps its drifted
+weight.  A stock without volume data (empty volume) is tradable every day;
+the notes of each date name such stocks.
 Trading costs are `cost_bps` basis points of the value traded.  An infeasible
 date does not end the run: the book is held and the date recorded with its
 diagnosis.  The first rebalance starts from cash, so holding-aware limits are
@@ -165,11 +167,21 @@ def _set_holding(spec, book, prev):
 
 
 def _suspended(ids, date):
+    """The stocks of `ids` that cannot trade on `date`: volume 0 (suspended) or
+    no bar.  An empty volume is no volume data, never a suspension."""
     if not ids:
         return []
     bars = corvana.get_price(ids, date, date, fields="volume", adjust_type="none")["volume"]
-    traded = set(bars[bars > 0].index.get_level_values("order_book_id"))
+    traded = set(bars[(bars > 0) | bars.isna()].index.get_level_values("order_book_id"))
     return [i for i in ids if i not in traded]
+
+
+def _without_volume(ids, date):
+    """The stocks of `ids` whose bar on `date` has no volume data (treated as tradable)."""
+    if not ids:
+        return []
+    bars = corvana.get_price(ids, date, date, fields="volume", adjust_type="none")["volume"]
+    return sorted(set(bars[bars.isna()].index.get_level_values("order_book_id")))
 
 
 def _ex_ante_te(weights, date, benchmark, arguments):
@@ -264,6 +276,10 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
                 pool = list(arguments["order_book_ids"])
                 arguments["order_book_ids"] = pool + [ob for ob in frozen if ob not in pool]
                 record["notes"].append("suspended, kept: {}".format(", ".join(frozen)))
+            silent = _without_volume(list(arguments["order_book_ids"]), date)
+            if silent:
+                record["notes"].append("no volume data, treated as tradable: {} stock(s) ({}{})".format(
+                    len(silent), ", ".join(silent[:5]), ", ..." if len(silent) > 5 else ""))
             try:
                 with warnings.catch_warnings():
                     warnings.simplefilter("ignore")
