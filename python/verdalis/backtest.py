@@ -186,8 +186,8 @@ def _without_volume(ids, date):
 
 def _ex_ante_te(weights, date, benchmark, arguments):
     """The tracking error the optimization's risk model expected of `weights` (a year)."""
-    if benchmark is None:
-        return np.nan
+    if benchmark is None or corvana.index_weights(benchmark, corvana.get_previous_trading_date(date)) is None:
+        return np.nan  # no benchmark, or one known by its NAV only
     from .benchmark import IndexBenchmark
     from .const import CovModel, RiskModel
     from .helper import OptimizeHelper
@@ -286,7 +286,7 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
                     target = portfolio_optimize(**arguments)
             except OptimizationFailed as exc:
                 record["status"] = "infeasible"
-                diagnose = getattr(exc, "diagnose", None)
+                diagnose = getattr(exc, "diagnose", None) if getattr(exc, "_call", None) is not None else None
                 if diagnose is not None:
                     try:
                         record["notes"].append(str(diagnose()))

@@ -143,14 +143,32 @@ EXIT_DATA, EXIT_USAGE, EXIT_CONFIG, EXIT_INFEASIBLE = 1, 2, 3, 4
 
 
 def _diagnosis_text(exc):
-    """The diagnosis of an infeasible optimization, when the package can give one."""
-    diagnose = getattr(exc, "diagnose", None)
-    if diagnose is None:
+    """The diagnosis of an infeasible optimization, when the failure carries its call."""
+    if getattr(exc, "_call", None) is None or getattr(exc, "diagnose", None) is None:
         return None
-    return str(diagnose())
+    return str(exc.diagnose())
 
 
-def _run(config_path, date_text, out):
+def _pool_line(config, ids, date, allow_shrink):
+    """Print how the pool shrank; refuse when it lost more than half (unless allowed)."""
+    line, shrank = config.pool_report(ids, date)
+    if not line:
+        return
+    print(line, file=sys.stderr)
+    if shrank and not (allow_shrink or config.allow_shrink):
+        raise UserError("{}: more than half of the pool is gone; check the ids, or run with --allow-shrink "
+                        "(or [pool] allow_shrink = true)".format(line))
+
+
+def _solver_failure(exc):
+    """One line for an error the solver raised: its cause, not its traceback."""
+    cause = str(exc).strip().splitlines()
+    return "the solver failed: {}".format(cause[-1] if cause else type(exc).__name__)
+
+
+def _run(config_path, date_text, out, allow_shrink=False):
+    import cvxpy
+
     from .config import load
     from .exception import OptimizationFailed
     from .optimize import portfolio_optimize
@@ -160,6 +178,7 @@ def _run(config_path, date_text, out):
     date = _parse_date(date_text) if date_text else config.date
     store = _store().ready()
     arguments = config.build(date)
+    _pool_line(config, arguments["order_book_ids"], date, allow_shrink)
     started = time.perf_counter()
     limits = None
     with warnings.catch_warnings(record=True) as caught:
@@ -190,6 +209,10 @@ def _run(config_path, date_text, out):
             if text:
                 print(text)
             return EXIT_INFEASIBLE
+        except cvxpy.error.SolverError as exc:
+            print("verdalis: the optimization of {} on {} failed: {}".format(
+                config_path, date, _solver_failure(exc)), file=sys.stderr)
+            return EXIT_INFEASIBLE
     took = time.perf_counter() - started
     for w in caught:
         print("warning:", w.message, file=sys.stderr)
@@ -198,7 +221,10 @@ def _run(config_path, date_text, out):
         warnings.simplefilter("ignore")
         report = build_report(weights, date, config.benchmark, constraints=limits,
                               cov_model=arguments.get("cov_model", "daily"),
-                              risk_model=arguments.get("risk_model", "v1"))
+                              risk_model=arguments.get("risk_model", "v1"),
+                              classification=config.classification())
+    for note in report.notes:
+        print("note:", note, file=sys.stderr)
     out = Path(out) if out else Path(config_path).with_suffix("").with_name(Path(config_path).stem + "-" + str(date))
     title = "{} on {}".format(Path(config_path).stem, date)
     paths = write_report(report, out, title, market_line=_market_line(store),
@@ -230,8 +256,16 @@ def _diagnose(config_path, date_text):
 def _backtest(args):
     from .backtest import run
 
-    result = run(args.config, _parse_date(args.start), _parse_date(args.end), _rebalance(args.rebalance),
-                 args.cost_bps, out=args.out, resume=args.resume)
+    from .backtest import rebalance_dates
+    from .config import load
+
+    config = load(args.config)
+    start, end = _parse_date(args.start), _parse_date(args.end)
+    _store().ready()
+    dates = rebalance_dates(start, end, _rebalance(args.rebalance))
+    first = config.build(dates[0])
+    _pool_line(config, first["order_book_ids"], dates[0], args.allow_shrink)
+    result = run(config, start, end, _rebalance(args.rebalance), args.cost_bps, out=args.out, resume=args.resume)
     print(result.summary.to_string(float_format=lambda v: "{:.4f}".format(v)))
     print("written to {}".format(args.out))
     return 0
@@ -296,6 +330,8 @@ def main(argv=None):
     run.add_argument("config", help="the TOML file describing the optimization")
     run.add_argument("--date", help="optimization date YYYY-MM-DD (default: the config's)")
     run.add_argument("--out", help="output folder (default: CONFIG-DATE beside the config)")
+    run.add_argument("--allow-shrink", action="store_true",
+                     help="run even when more than half of the pool's ids are unknown or not listed")
     run.add_argument("-v", "--verbose", action="store_true", help="log solve times")
     diag = sub.add_parser("diagnose", help="explain which limits of a config conflict, or what each one costs",
                           description="Print the diagnosis of the optimization CONFIG describes.")
@@ -314,6 +350,8 @@ def main(argv=None):
         if name == "backtest":
             cmd.add_argument("--out", required=True, help="folder for the Parquet tables, report and checkpoint")
             cmd.add_argument("--resume", action="store_true", help="continue an interrupted run in --out")
+            cmd.add_argument("--allow-shrink", action="store_true",
+                             help="run even when more than half of the pool's ids are unknown or not listed")
         else:
             cmd.add_argument("--grid", action="append", required=True,
                              help="KEY=V1,V2,... e.g. constraints[0].upper_limit=0.02,0.03,0.05 (repeatable)")
@@ -337,7 +375,7 @@ def main(argv=None):
 
     try:
         if args.command == "run":
-            return _run(args.config, args.date, args.out)
+            return _run(args.config, args.date, args.out, args.allow_shrink)
         if args.command == "diagnose":
             return _diagnose(args.config, args.date)
         if args.command == "backtest":

@@ -62,6 +62,8 @@ POOL_OPTIONS = ("allow_shrink",)
 #: constraint and objective parameters that are plain numbers
 _NUMBERS = {"upper_limit", "lower_limit", "window", "risk_aversion_coefficient", "cash"}
 _PERCENT = re.compile(r"[+-]?(\d+(\.\d*)?|\.\d+)%")
+#: objectives that need the benchmark's constituent weights
+_HOLDINGS_OBJECTIVES = ("MinActiveVariance", "MinTrackingError", "ActiveMeanVariance", "MaxInformationRatio")
 #: constraint types whose industries come from a classification
 _INDUSTRY_TYPES = ("IndustryConstraint", "WildcardIndustryConstraint", "IndustryComponentLimit")
 #: options of the solvers the optimizations use, by kind ("int", "float", "bool");
@@ -176,6 +178,7 @@ class Config:
         specs = self.constraints if constraints is None else constraints
         if any(spec["type"] in _INDUSTRY_TYPES for spec in specs):
             specs = self._with_classification(specs)
+        self.check_benchmark(date)
         objective, cons = self.objects(specs)
         arguments = dict(order_book_ids=self.pool_ids(date), date=date or self.date, objective=objective,
                          bnds={k: tuple(v) for k, v in self.bounds.items()} if self.bounds else None,
@@ -190,6 +193,64 @@ class Config:
             arguments["solver"] = solver.pop("name")
         arguments.update(solver)
         return arguments
+
+    def holdings_uses(self) -> list:
+        """The parts of the config that need the benchmark's constituent weights, by key path."""
+        uses = []
+        if self.objective["type"] in _HOLDINGS_OBJECTIVES or (
+                self.objective["type"] == "MinStyleDeviation" and self.objective.get("relative")):
+            uses.append("objective ({})".format(self.objective["type"]))
+        for i, spec in enumerate(self.constraints):
+            if spec["type"] in ("TrackingErrorLimit", "BenchmarkComponentWeightLimit") or spec.get("relative"):
+                uses.append("constraints[{}] ({}{})".format(
+                    i, spec["type"], ", relative" if spec.get("relative") else ""))
+        return uses
+
+    def check_benchmark(self, date=None):
+        """Refuse a benchmark index the store does not know, or one without
+        constituent weights when the config uses its holdings."""
+        if self.benchmark is None:
+            return
+        import corvana
+
+        if corvana.instruments(self.benchmark) is None:
+            raise ConfigError(self.source, "benchmark.index",
+                              "unknown index {!r}: the market-data store has no such id".format(self.benchmark))
+        uses = self.holdings_uses()
+        if not uses:
+            return
+        prev = corvana.get_previous_trading_date(date or self.date)
+        if corvana.index_weights(self.benchmark, prev) is None:
+            raise ConfigError(self.source, "benchmark.index", (
+                "index {!r} has no constituent weights on or before {} (its NAV comes from its bars), and {} "
+                "{} them; import its weights, or use it only to compare returns").format(
+                    self.benchmark, prev, ", ".join(uses), "needs" if len(uses) == 1 else "need"))
+
+    def pool_report(self, ids, date=None):
+        """(line, shrank) for the pool `ids` on `date`: the line says how many ids
+        were given and kept, and why the others were not ("" when all were kept);
+        `shrank` is true when more than half of them were lost."""
+        import corvana
+
+        day = (date or self.date)
+        unknown, unlisted = [], []
+        for ob in ids:
+            record = corvana.instruments(ob)
+            if record is None:
+                unknown.append(ob)
+            elif record.listed_date > str(day) or (record.de_listed_date != "0000-00-00"
+                                                   and record.de_listed_date <= str(day)):
+                unlisted.append(ob)
+        if not unknown and not unlisted:
+            return "", False
+        kept = len(ids) - len(unknown) - len(unlisted)
+        why = []
+        if unknown:
+            why.append("{} unknown: {}".format(len(unknown), _some(unknown)))
+        if unlisted:
+            why.append("{} not listed on {}: {}".format(len(unlisted), day, _some(unlisted)))
+        line = "pool: {} ids given, {} kept ({})".format(len(ids), kept, "; ".join(why))
+        return line, kept * 2 < len(ids)
 
     def industry_standard(self):
         """The industry classification the product layer uses: `[risk] industry`,
@@ -547,6 +608,10 @@ def _make(source, key, spec, module_name, path_of):
         return factory(**kwargs)
     except (InvalidArgument, TypeError, ValueError) as exc:
         raise ConfigError(source, key, "{} refused it: {}".format(kind, exc)) from None
+
+
+def _some(items, n=5):
+    return ", ".join(items[:n]) + (", ..." if len(items) > n else "")
 
 
 def classification_of(standard):
