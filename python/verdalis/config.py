@@ -178,11 +178,11 @@ class Config:
         specs = self.constraints if constraints is None else constraints
         if any(spec["type"] in _INDUSTRY_TYPES for spec in specs):
             specs = self._with_classification(specs)
-        self.check_benchmark(date)
+        benchmark = self.check_benchmark(date)
         objective, cons = self.objects(specs)
         arguments = dict(order_book_ids=self.pool_ids(date), date=date or self.date, objective=objective,
                          bnds={k: tuple(v) for k, v in self.bounds.items()} if self.bounds else None,
-                         cons=cons or None, benchmark=self.benchmark)
+                         cons=cons or None, benchmark=benchmark)
         for key, value in self.risk.items():
             if key == "industry":
                 continue  # the product layer's choice of classification, not an argument
@@ -207,24 +207,27 @@ class Config:
         return uses
 
     def check_benchmark(self, date=None):
-        """Refuse a benchmark index the store does not know, or one without
-        constituent weights when the config uses its holdings."""
+        """The benchmark for the optimizer on `date`: refuses an index the store
+        does not know, or one without constituent weights when the config uses
+        its holdings; None for an index without weights that only serves to
+        compare returns (reports and backtests read its NAV from its bars)."""
         if self.benchmark is None:
-            return
+            return None
         import corvana
 
         if corvana.instruments(self.benchmark) is None:
             raise ConfigError(self.source, "benchmark.index",
                               "unknown index {!r}: the market-data store has no such id".format(self.benchmark))
+        prev = corvana.get_previous_trading_date(date or self.date)
+        if corvana.index_weights(self.benchmark, prev) is not None:
+            return self.benchmark
         uses = self.holdings_uses()
         if not uses:
-            return
-        prev = corvana.get_previous_trading_date(date or self.date)
-        if corvana.index_weights(self.benchmark, prev) is None:
-            raise ConfigError(self.source, "benchmark.index", (
-                "index {!r} has no constituent weights on or before {} (its NAV comes from its bars), and {} "
-                "{} them; import its weights, or use it only to compare returns").format(
-                    self.benchmark, prev, ", ".join(uses), "needs" if len(uses) == 1 else "need"))
+            return None
+        raise ConfigError(self.source, "benchmark.index", (
+            "index {!r} has no constituent weights on or before {} (its NAV comes from its bars), and {} "
+            "{} them; import its weights, or use it only to compare returns").format(
+                self.benchmark, prev, ", ".join(uses), "needs" if len(uses) == 1 else "need"))
 
     def pool_report(self, ids, date=None):
         """(line, shrank) for the pool `ids` on `date`: the line says how many ids
@@ -599,7 +602,7 @@ def _make(source, key, spec, module_name, path_of):
                     value = match[0]
                 else:
                     value = _store_classification(source, where, value)
-            elif not isinstance(value, dict):
+            elif not isinstance(value, (dict, pd.Series)):
                 raise ConfigError(source, where, "expected a classification name or a table {id = industry}")
         kwargs[name] = value
     from .exception import InvalidArgument
