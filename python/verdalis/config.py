@@ -12,10 +12,18 @@
     [[constraints]]        # type = a class of verdalis.constraints (or wildcard_style_constraint),
     type = "TrackingErrorLimit"   # then its parameters by name
     upper_limit = 0.05
-    [risk]                 # cov_model, risk_model, factor_risk_aversion, specific_risk_aversion
-    cov_model = "FACTOR_MODEL_DAILY"
-    [solver]               # name = "SCS" | "CLARABEL" | ..., then the solver's options
+    [risk]                 # cov_model, risk_model, factor_risk_aversion, specific_risk_aversion,
+    cov_model = "FACTOR_MODEL_DAILY"   # industry (a classification of the store, e.g. "gics")
+    [solver]               # name = an installed cvxpy solver, then that solver's options
     max_iters = 20000
+
+`[pool] allow_shrink = true` lets `verdalis run` and `verdalis backtest` go on
+when more than half of the pool's ids are unknown or not listed (they say so
+in one line either way).  `[risk] industry` names the industry classification
+the industry limits, the report and the backtest use; without it the store's
+only one, or "sws" when it has several.  Solver names must be installed, and
+the options of SCS, CLARABEL and OSQP are checked by name and type; NaN,
+infinite numbers and numbers written as text are refused with their key.
 
 `load(path)` validates every key and value: an unknown key, a wrong type or a
 value the optimizer refuses is a `ConfigError` naming the file, the key path
