@@ -188,9 +188,10 @@ def _settle_listing(tables) -> list:
     if not filled:
         return []
     ended = [ob for ob in filled if delisted[list(inst["order_book_id"]).index(ob)] != NOT_DELISTED]
+    end = (f"{len(ended):,d} delisted on the trading day after their last price ({_some(ended)}), the others "
+           "listed to the end" if ended else "none delisted (their prices reach the last trading date)")
     return [Finding("listing", f"listing dates: {_plural(len(filled), 'instrument')} ({_some(filled)}) had none: "
-                    f"taken from the first price; {len(ended):,d} delisted on the trading day after their last "
-                    "price (the others' prices reach the last trading date)", len(filled), filled[:EXAMPLES])]
+                    f"taken from the first price; {end}", len(filled), filled[:EXAMPLES])]
 
 
 def _index_bars(tables):
