@@ -76,25 +76,46 @@ def settle(tables: dict) -> list:
     """
     found = []
     inst, bars = tables["instruments"], tables["bars"]
-    found += _settle_volume(inst, bars)
-    extra = _index_bars(tables)
+    found += _settle_volume(inst, bars, _Ids(bars))
+    extra = _index_bars(tables, _Ids(bars))
     if extra is not None:
         bars, finding = extra
         tables["bars"] = bars
         found.append(finding)
-    found += _settle_listing(tables)
-    found += review(tables)
+    ids = _Ids(tables["bars"])
+    found += _settle_listing(tables, ids)
+    found += review(tables, ids)
     return found
 
 
-def review(tables: dict) -> list:
+def review(tables: dict, ids=None) -> list:
     """Findings about ``tables`` that leave them as they are."""
+    ids = ids or _Ids(tables["bars"])
     found = []
-    found += _volume_findings(tables["instruments"], tables["bars"])
-    found += _index_findings(tables)
-    found += _gaps(tables)
-    found += _jumps(tables)
+    found += _volume_findings(tables["instruments"], tables["bars"], ids)
+    found += _index_findings(tables, ids)
+    found += _gaps(tables, ids)
+    found += _jumps(tables, ids)
     return found
+
+
+class _Ids:
+    """The bars' ids factorized once: ``code`` per row into ``names``."""
+
+    def __init__(self, bars):
+        code, names = pd.factorize(bars["order_book_id"].to_numpy(dtype=object))
+        self.code = code
+        self.names = np.asarray(names, dtype=object)
+        self.index = pd.Index(self.names, dtype=object)
+
+    def member(self, wanted) -> np.ndarray:
+        """Per row: is its id among ``wanted``."""
+        hit = self.index.isin(list(wanted))
+        return hit[self.code]
+
+    def any(self, mask) -> np.ndarray:
+        """Per name: is ``mask`` true in any of its rows."""
+        return np.bincount(self.code, weights=np.asarray(mask, dtype=float), minlength=len(self.names)) > 0
 
 
 def emit(findings) -> None:
@@ -103,19 +124,17 @@ def emit(findings) -> None:
         warnings.warn(f.text, DataWarning, stacklevel=3)
 
 
-def _stock_rows(inst: pd.DataFrame, bars: pd.DataFrame) -> np.ndarray:
+def _stock_rows(inst: pd.DataFrame, ids: "_Ids") -> np.ndarray:
     """Bars of instruments other than indices (volumes mean trading there)."""
-    indices = set(inst.loc[inst["type"] == "INDX", "order_book_id"])
-    return ~bars["order_book_id"].isin(indices).to_numpy()
+    return ~ids.member(inst.loc[inst["type"] == "INDX", "order_book_id"])
 
 
-def _settle_volume(inst, bars) -> list:
+def _settle_volume(inst, bars, ids) -> list:
     vol = bars["volume"].to_numpy(dtype=float)
-    rows = _stock_rows(inst, bars)
+    rows = _stock_rows(inst, ids)
     # a stock whose volume is 0 or empty on every day has no volume data
-    traded = pd.Series(rows & (vol > 0)).groupby(bars["order_book_id"].to_numpy()).any()
-    none = set(traded.index[~traded.to_numpy()])
-    silent = bars["order_book_id"].isin(none).to_numpy() & rows
+    traded = ids.any(rows & (vol > 0))
+    silent = rows & ~traded[ids.code]
     if silent.any():
         vol = vol.copy()
         vol[silent] = np.nan
@@ -123,13 +142,12 @@ def _settle_volume(inst, bars) -> list:
     return []
 
 
-def _volume_findings(inst, bars) -> list:
-    rows = _stock_rows(inst, bars)
+def _volume_findings(inst, bars, ids) -> list:
+    rows = _stock_rows(inst, ids)
     vol = bars["volume"].to_numpy(dtype=float)
-    ids = bars["order_book_id"].to_numpy()
-    has = pd.Series(np.isfinite(vol) & rows).groupby(ids).any()
-    stocks = pd.Series(rows).groupby(ids).any()
-    missing = sorted(stocks.index[stocks.to_numpy() & ~has.reindex(stocks.index).to_numpy()])
+    has = ids.any(np.isfinite(vol) & rows)
+    stocks = ids.any(rows)
+    missing = sorted(ids.names[stocks & ~has])
     out = []
     if missing:
         n_stocks = int(stocks.sum())
@@ -140,9 +158,9 @@ def _volume_findings(inst, bars) -> list:
             f"{'has' if one else 'have'} no volume data: verdalis treats {'it' if one else 'them'} as "
             f"tradable every day (never as suspended), and the transaction limits refuse {'it' if one else 'them'}",
             len(missing), missing[:EXAMPLES]))
-    partly = rows & ~np.isfinite(vol) & ~bars["order_book_id"].isin(missing).to_numpy()
+    partly = rows & ~np.isfinite(vol) & has[ids.code]
     if partly.any():
-        who = sorted(set(ids[partly]))
+        who = sorted(ids.names[ids.any(partly)])
         out.append(Finding(
             "volume-days",
             f"volume: {_plural(int(partly.sum()), 'bar')} of {_plural(len(who), 'stock')} "
@@ -151,21 +169,28 @@ def _volume_findings(inst, bars) -> list:
     return out
 
 
-def _settle_listing(tables) -> list:
+def _settle_listing(tables, ids) -> list:
     inst, bars = tables["instruments"], tables["bars"]
     cal = np.sort(np.asarray(tables["trading_dates"]["date"]).astype("datetime64[D]"))
-    span = bars.groupby("order_book_id")["date"].agg(["min", "max"])
+    day = np.asarray(bars["date"]).astype("datetime64[D]").astype(np.int64)
+    n = len(ids.names)
+    lo_day = np.full(n, np.iinfo(np.int64).max)
+    hi_day = np.full(n, np.iinfo(np.int64).min)
+    np.minimum.at(lo_day, ids.code, day)
+    np.maximum.at(hi_day, ids.code, day)
     weights = tables.get("index_weights")
     first_weight = (weights.groupby("index_id")["date"].min() if weights is not None and len(weights)
                     else pd.Series(dtype="datetime64[ns]"))
     listed = inst["listed_date"].astype(str).to_numpy(dtype=object).copy()
     delisted = inst["de_listed_date"].astype(str).to_numpy(dtype=object).copy()
-    filled = []
-    for k, ob in enumerate(inst["order_book_id"]):
+    where = ids.index.get_indexer(inst["order_book_id"].to_numpy(dtype=object))
+    filled, ended = [], []
+    for k, ob in enumerate(inst["order_book_id"].to_numpy(dtype=object)):
         if listed[k] and delisted[k]:
             continue
-        if ob in span.index:
-            lo, hi = np.datetime64(span.at[ob, "min"], "D"), np.datetime64(span.at[ob, "max"], "D")
+        if where[k] >= 0:
+            lo = np.datetime64(int(lo_day[where[k]]), "D")
+            hi = np.datetime64(int(hi_day[where[k]]), "D")
         elif ob in first_weight.index:
             lo, hi = np.datetime64(first_weight[ob], "D"), cal[-1] if len(cal) else None
         else:
@@ -181,25 +206,26 @@ def _settle_listing(tables) -> list:
             after = np.searchsorted(cal, hi, "right")
             delisted[k] = NOT_DELISTED if hi is None or after >= len(cal) else _day(cal[after])
             told &= delisted[k] == NOT_DELISTED  # prices to the end: simply not delisted
+            if delisted[k] != NOT_DELISTED:
+                ended.append(ob)
         if not told:
             filled.append(ob)
     inst["listed_date"] = listed
     inst["de_listed_date"] = delisted
     if not filled:
         return []
-    ended = [ob for ob in filled if delisted[list(inst["order_book_id"]).index(ob)] != NOT_DELISTED]
     end = (f"{len(ended):,d} delisted on the trading day after their last price ({_some(ended)}), the others "
            "listed to the end" if ended else "none delisted (their prices reach the last trading date)")
     return [Finding("listing", f"listing dates: {_plural(len(filled), 'instrument')} ({_some(filled)}) had none: "
                     f"taken from the first price; {end}", len(filled), filled[:EXAMPLES])]
 
 
-def _index_bars(tables):
+def _index_bars(tables, ids):
     """Bars for each index that has weights but no bars, from its members' total returns."""
     inst, bars, iw = tables["instruments"], tables["bars"], tables.get("index_weights")
     if iw is None or not len(iw):
         return None
-    with_bars = set(bars["order_book_id"])
+    with_bars = set(ids.names)
     todo = [i for i in pd.unique(iw["index_id"]) if i not in with_bars]
     if not todo:
         return None
@@ -207,7 +233,7 @@ def _index_bars(tables):
     days = pd.DatetimeIndex(cal.astype("datetime64[ns]"))
     rows = []
     for index_id in todo:
-        level = index_level(bars, iw[iw["index_id"] == index_id], days)
+        level = index_level(bars, iw[iw["index_id"] == index_id], days, ids)
         rows.append(pd.DataFrame({"order_book_id": index_id, "date": level.index.to_numpy().astype("datetime64[D]"),
                                   "close": level.to_numpy(), "volume": np.nan, "adj_factor": 1.0}))
     new = pd.concat(rows, ignore_index=True)
@@ -226,7 +252,7 @@ def _index_bars(tables):
         "weight date", len(todo), todo[:EXAMPLES])
 
 
-def index_level(bars: pd.DataFrame, weights: pd.DataFrame, days: pd.DatetimeIndex) -> pd.Series:
+def index_level(bars: pd.DataFrame, weights: pd.DataFrame, days: pd.DatetimeIndex, ids=None) -> pd.Series:
     """The level of an index from its members' weights and total returns.
 
     On each trading day t after the first weight date, the index's return is
@@ -236,7 +262,7 @@ def index_level(bars: pd.DataFrame, weights: pd.DataFrame, days: pd.DatetimeInde
     weight date.
     """
     members = pd.unique(weights["order_book_id"])
-    own = bars[bars["order_book_id"].isin(members)]
+    own = bars[(ids or _Ids(bars)).member(members)]
     tr = pd.Series((own["close"] * own["adj_factor"]).to_numpy(),
                    index=pd.MultiIndex.from_arrays([pd.DatetimeIndex(own["date"]), own["order_book_id"]]))
     price = tr.unstack().reindex(index=days, columns=members)
@@ -256,11 +282,11 @@ def index_level(bars: pd.DataFrame, weights: pd.DataFrame, days: pd.DatetimeInde
     return pd.Series(level, index=days[keep])
 
 
-def _index_findings(tables) -> list:
+def _index_findings(tables, ids) -> list:
     inst, bars, iw = tables["instruments"], tables["bars"], tables.get("index_weights")
     indices = list(inst.loc[inst["type"] == "INDX", "order_book_id"])
-    weighted = set(iw["index_id"]) if iw is not None and len(iw) else set()
-    with_bars = set(bars["order_book_id"])
+    weighted = set(pd.unique(iw["index_id"])) if iw is not None and len(iw) else set()
+    with_bars = set(ids.names)
     bare = [i for i in indices if i in with_bars and i not in weighted]
     empty = [i for i in indices if i not in with_bars and i not in weighted]
     out = []
@@ -278,14 +304,13 @@ def _index_findings(tables) -> list:
     return out
 
 
-def _gaps(tables) -> list:
+def _gaps(tables, ids_) -> list:
     """Trading days without a bar inside a stock's listed span (and the calendar)."""
     inst, bars = tables["instruments"], tables["bars"]
     cal = np.sort(np.asarray(tables["trading_dates"]["date"]).astype("datetime64[D]"))
     if not len(cal) or not len(bars):
         return []
     stocks = inst[inst["type"] != "INDX"].set_index("order_book_id")
-    ids = bars["order_book_id"].to_numpy()
     listed = pd.to_datetime(stocks["listed_date"], errors="coerce").to_numpy().astype("datetime64[D]")
     de = stocks["de_listed_date"].astype(str)
     delisted = pd.to_datetime(de.where(de != NOT_DELISTED, None), errors="coerce").to_numpy().astype("datetime64[D]")
@@ -294,7 +319,7 @@ def _gaps(tables) -> list:
     expected = np.maximum(hi - lo, 0)
     # count only the bars inside each stock's span: bars before listing or
     # after delisting are not gaps
-    pos = pd.Index(stocks.index).get_indexer(ids)
+    pos = pd.Index(stocks.index).get_indexer(ids_.names)[ids_.code]
     day = np.asarray(bars["date"]).astype("datetime64[D]")
     ci = np.searchsorted(cal, day)
     own = pos >= 0
@@ -310,7 +335,7 @@ def _gaps(tables) -> list:
     for k in short[:EXAMPLES]:
         ob = stocks.index[k]
         span = cal[lo[k]:hi[k]]
-        missing = span[~np.isin(span, day[ids == ob])]
+        missing = span[~np.isin(span, day[pos == k])]
         examples.append(f"{ob} {_day(missing[0])}" + (f" and {len(missing) - 1} more day(s)" if len(missing) > 1 else ""))
     if not who:
         return []
@@ -321,25 +346,26 @@ def _gaps(tables) -> list:
         "a backtest holding the stock moves it into cash at its last close", total, who[:EXAMPLES])]
 
 
-def _jumps(tables) -> list:
+def _jumps(tables, ids_) -> list:
     """Day-over-day moves beyond the limit with no change of the adjustment factor."""
-    inst, bars = tables["instruments"], tables["bars"]
+    bars = tables["bars"]
     if len(bars) < 2:
         return []
-    frame = bars[["order_book_id", "date", "close", "adj_factor"]].sort_values(["order_book_id", "date"],
-                                                                              kind="stable")
-    ids = frame["order_book_id"].to_numpy()
-    close = frame["close"].to_numpy(dtype=float)
-    factor = frame["adj_factor"].to_numpy(dtype=float)
-    same = ids[1:] == ids[:-1]
+    day_all = np.asarray(bars["date"]).astype("datetime64[D]")
+    order = np.lexsort((day_all, ids_.code))
+    code = ids_.code[order]
+    close = bars["close"].to_numpy(dtype=float)[order]
+    factor = bars["adj_factor"].to_numpy(dtype=float)[order]
+    same = code[1:] == code[:-1]
     with np.errstate(divide="ignore", invalid="ignore"):
         move = close[1:] / close[:-1] - 1.0
     hit = np.flatnonzero(same & (np.abs(move) > JUMP_LIMIT) & (factor[1:] == factor[:-1]))
     if not len(hit):
         return []
-    days = np.asarray(frame["date"]).astype("datetime64[D]")
-    examples = [f"{ids[i + 1]} {_day(days[i + 1])} {move[i]:+.0%}" for i in hit[:EXAMPLES]]
-    who = sorted(set(ids[hit + 1]))
+    days = day_all[order]
+    names = ids_.names[code]
+    examples = [f"{names[i + 1]} {_day(days[i + 1])} {move[i]:+.0%}" for i in hit[:EXAMPLES]]
+    who = sorted(set(names[hit + 1]))
     return [Finding(
         "jumps",
         f"jumps: {_plural(len(hit), 'day-over-day move')} beyond ±{JUMP_LIMIT:.0%} with no change of the "

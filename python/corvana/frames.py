@@ -63,11 +63,18 @@ def _fields(prices: pd.DataFrame) -> dict:
 
 def _check_wide(name: str, frame: pd.DataFrame, *, positive: bool) -> pd.DataFrame:
     """Numbers, finite, positive (prices) or non-negative (volumes): the first bad cell by ticker and date."""
-    values = frame.apply(pd.to_numeric, errors="coerce")
-    bad = (values.isna() & frame.notna()) | np.isinf(values)
-    bad |= (values <= 0) if positive else (values < 0)
-    if bad.to_numpy().any():
-        r, c = np.argwhere(bad.to_numpy())[0]
+    if all(pd.api.types.is_numeric_dtype(t) and not pd.api.types.is_bool_dtype(t) for t in frame.dtypes):
+        values = frame.astype("float64")
+        v = values.to_numpy()
+        bad = np.isinf(v)
+    else:
+        values = frame.apply(pd.to_numeric, errors="coerce")
+        v = values.to_numpy(dtype=float)
+        bad = (np.isnan(v) & frame.notna().to_numpy()) | np.isinf(v)
+    with np.errstate(invalid="ignore"):
+        bad |= (v <= 0) if positive else (v < 0)
+    if bad.any():
+        r, c = np.argwhere(bad)[0]
         v = frame.iat[r, c]
         if isinstance(v, (np.number, np.bool_)):
             v = v.item()
