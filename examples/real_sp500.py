@@ -18,6 +18,7 @@ from __future__ import annotations
 import argparse
 import tempfile
 import time
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -79,9 +80,13 @@ def write_source(folder, prices: pd.DataFrame, index: pd.Series) -> Path:
 def build_store(store, start=None, end=None, progress=True) -> float:
     """Import the skfolio history into ``store`` and estimate its risk model; returns seconds spent estimating."""
     prices, index = load_prices(start, end)
-    with tempfile.TemporaryDirectory() as tmp:
+    with tempfile.TemporaryDirectory() as tmp, warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", corvana.checks.DataWarning)
         src = write_source(tmp, prices, index)
         tables = corvana.importer.read_source(src)
+    if progress:
+        for w in caught:  # the import's findings: no volumes, an index without weights, ...
+            print("import:", w.message)
     t0 = time.perf_counter()
     tables.update(corvana.riskmodel.estimate(tables, market=INDEX_ID, standard=STANDARD, progress=progress))
     seconds = time.perf_counter() - t0

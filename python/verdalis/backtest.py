@@ -407,7 +407,8 @@ def _attribution(state, benchmark, days, config):
             periods.append(dict(period, end=end))
     version = str(config.risk.get("risk_model", "v1")).lower()  # the model the optimizer used
     try:
-        return attribute(periods, benchmark, version=version)
+        # the industries of the config's standard (the store's own when it names none)
+        return attribute(periods, benchmark, version=version, standard=config.industry_standard() or "sws")
     except ValueError as exc:  # no risk model, or too few stocks to estimate factor returns
         warnings.warn("backtest: no attribution: {}".format(exc), stacklevel=3)
         return pd.DataFrame()
