@@ -16,6 +16,8 @@
     cov_model = "FACTOR_MODEL_DAILY"   # industry (a classification of the store, e.g. "gics")
     [solver]               # name = an installed cvxpy solver, then that solver's options
     max_iters = 20000
+    [output]               # dust = weights below it are written as 0 (default 1e-6)
+    dust = 1e-6
 
 `[pool] allow_shrink = true` lets `verdalis run` and `verdalis backtest` go on
 when more than half of the pool's ids are unknown or not listed (they say so
@@ -96,6 +98,8 @@ _SOLVER_OPTIONS = {
 }
 #: the solver every objective prefers: options without a solver name are its
 DEFAULT_SOLVER = "SCS"
+#: keys of [output]: how the weights are written (see verdalis.report.tables.clean_weights)
+OUTPUT_KEYS = ("dust",)
 
 
 def _classes(module_name, base_name):
@@ -151,6 +155,7 @@ class Config:
     constraints: list = field(default_factory=list)  # [{"type": name, **parameters}]
     risk: dict = field(default_factory=dict)
     solver: dict = field(default_factory=dict)       # {"name": ..., **options}
+    output: dict = field(default_factory=dict)       # {"dust": 1e-6}
     source: Any = "<config>"
     base: Optional[Path] = None     # folder that relative CSV paths start from
     allow_shrink: bool = False      # [pool] allow_shrink: run even when most of the pool is unknown
@@ -337,7 +342,16 @@ class Config:
             out["risk"] = dict(self.risk)
         if self.solver:
             out["solver"] = dict(self.solver)
+        if self.output:
+            out["output"] = dict(self.output)
         return out
+
+    @property
+    def dust(self) -> float:
+        """Weights below this are written as 0 (`[output] dust`, default 1e-6)."""
+        from .report.tables import DUST
+
+        return float(self.output.get("dust", DUST))
 
 
 # ---------------------------------------------------------------------- loading
@@ -460,7 +474,7 @@ def validate(raw, source="<config>", base=None) -> Config:
     nan = _nan_key(raw)
     if nan:
         raise fail(nan, "NaN is not a value a config can hold")
-    known = {"date", "pool", "objective", "benchmark", "bounds", "constraints", "risk", "solver"}
+    known = {"date", "pool", "objective", "benchmark", "bounds", "constraints", "risk", "solver", "output"}
     for key in raw:
         if key not in known:
             raise fail(key, "unknown key (expected one of: {})".format(", ".join(sorted(known))))
@@ -544,8 +558,15 @@ def validate(raw, source="<config>", base=None) -> Config:
     solver = dict(_table(raw.get("solver", {}), "solver", fail))
     _check_solver(solver, fail)
 
+    output = _table(raw.get("output", {}), "output", fail)
+    for key, setting in output.items():
+        if key not in OUTPUT_KEYS:
+            raise fail("output." + key, "unknown key (expected one of: {})".format(", ".join(OUTPUT_KEYS)))
+        if not isinstance(setting, (int, float)) or isinstance(setting, bool) or not 0 <= setting < 0.01:
+            raise fail("output." + key, "expected a number from 0 to 0.01, got {!r}".format(setting))
+
     config = Config(date=date, pool={kind: pool[kind]}, objective=objective, benchmark=benchmark, bounds=bounds,
-                    constraints=constraints, risk=risk, solver=solver, source=source, base=base,
+                    constraints=constraints, risk=risk, solver=solver, output=output, source=source, base=base,
                     allow_shrink=allow_shrink)
     # Every object must build: a value the optimizer's classes refuse is a
     # config error at load time, not a failure in the middle of a run.
