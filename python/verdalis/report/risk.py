@@ -208,7 +208,8 @@ def build_report(weights, date, benchmark=None, *, cov_model=CovModel.FACTOR_MOD
         bench_w = pd.Series(helper.benchmark_weight.to_numpy(), index=list(helper.union_components))
         positions["benchmark"] = bench_w.reindex(positions.index, fill_value=0.0).to_numpy()
         positions["active"] = positions["weight"] - positions["benchmark"]
-    positions["industry"] = mapping.reindex(positions.index).to_numpy()
+    if classification is not None:
+        positions["industry"] = mapping.reindex(positions.index).to_numpy()
     positions["name"] = _names(list(positions.index))
     positions = positions.sort_values("weight", ascending=False, kind="stable")
 
