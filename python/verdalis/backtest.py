@@ -9,7 +9,9 @@ cash), and the new weights replace the book at the close of the day before D
 (the optimization uses data up to then).  Between rebalances every position
 moves with its total return (prices adjusted for dividends and splits); a
 stock delisted while held leaves at its last close into cash; a stock
-suspended (no volume) on D cannot be traded and keeps its drifted weight.
+suspended (volume 0, or no bar) on D cannot be traded and keeps its drifted
+weight; a stock without volume data (empty volume) is tradable every day, and
+the notes of each date name such stocks.
 Trading costs are `cost_bps` basis points of the value traded, or (and) those
 of a `cost_model` (`verdalis.costs.TransactionCostModel`), reported by
 component; the cost model also becomes the optimizer's cost term when the
@@ -204,17 +206,27 @@ def _set_holding(spec, book, prev):
 
 
 def _suspended(ids, date):
+    """The stocks of `ids` that cannot trade on `date`: volume 0 (suspended) or
+    no bar.  An empty volume is no volume data, never a suspension."""
     if not ids:
         return []
     bars = corvana.get_price(ids, date, date, fields="volume", adjust_type="none")["volume"]
-    traded = set(bars[bars > 0].index.get_level_values("order_book_id"))
+    traded = set(bars[(bars > 0) | bars.isna()].index.get_level_values("order_book_id"))
     return [i for i in ids if i not in traded]
+
+
+def _without_volume(ids, date):
+    """The stocks of `ids` whose bar on `date` has no volume data (treated as tradable)."""
+    if not ids:
+        return []
+    bars = corvana.get_price(ids, date, date, fields="volume", adjust_type="none")["volume"]
+    return sorted(set(bars[bars.isna()].index.get_level_values("order_book_id")))
 
 
 def _ex_ante_te(weights, date, benchmark, arguments):
     """The tracking error the optimization's risk model expected of `weights` (a year)."""
-    if benchmark is None:
-        return np.nan
+    if benchmark is None or corvana.index_weights(benchmark, corvana.get_previous_trading_date(date)) is None:
+        return np.nan  # no benchmark, or one known by its NAV only
     from .benchmark import IndexBenchmark
     from .const import CovModel, RiskModel
     from .helper import OptimizeHelper
@@ -321,13 +333,17 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
                 pool = list(arguments["order_book_ids"])
                 arguments["order_book_ids"] = pool + [ob for ob in frozen if ob not in pool]
                 record["notes"].append("suspended, kept: {}".format(", ".join(frozen)))
+            silent = _without_volume(list(arguments["order_book_ids"]), date)
+            if silent:
+                record["notes"].append("no volume data, treated as tradable: {} stock(s) ({}{})".format(
+                    len(silent), ", ".join(silent[:5]), ", ..." if len(silent) > 5 else ""))
             try:
                 with warnings.catch_warnings():
                     warnings.simplefilter("ignore")
                     target = portfolio_optimize(**arguments)
             except OptimizationFailed as exc:
                 record["status"] = "infeasible"
-                diagnose = getattr(exc, "diagnose", None)
+                diagnose = getattr(exc, "diagnose", None) if getattr(exc, "_call", None) is not None else None
                 if diagnose is not None:
                     try:
                         record["notes"].append(str(diagnose()))
@@ -408,7 +424,8 @@ def _attribution(state, benchmark, days, config):
             periods.append(dict(period, end=end))
     version = str(config.risk.get("risk_model", "v1")).lower()  # the model the optimizer used
     try:
-        return attribute(periods, benchmark, version=version)
+        # the industries of the config's standard (the store's own when it names none)
+        return attribute(periods, benchmark, version=version, standard=config.industry_standard() or "sws")
     except ValueError as exc:  # no risk model, or too few stocks to estimate factor returns
         warnings.warn("backtest: no attribution: {}".format(exc), stacklevel=3)
         return pd.DataFrame()
