@@ -161,7 +161,11 @@ def test_styles_the_data_cannot_support_are_left_out(small_market, reconnect, tm
     src.mkdir()
     for name, frame in tables.items():
         frame.to_csv(src / f"{name}.csv", index=False)
-    corvana.import_store(src, tmp_path / "store")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", corvana.checks.DataWarning)
+        corvana.import_store(src, tmp_path / "store")
+    # volume 0 on every day is no volume data, said by the import
+    assert any("have no volume data" in str(w.message) for w in caught) == ("liquidity" in absent)
     corvana.connect(tmp_path / "store")
     pool = corvana.index_components("000300.XSHG", "2021-06-30")
     assert set(corvana.get_risk_exposure(pool, "2021-06-30").columns) == {"industry"} | expected

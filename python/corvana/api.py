@@ -33,6 +33,7 @@ __all__ = [
     "get_price",
     "get_factor",
     "get_industry",
+    "industry_standards",
     "get_risk_model_date",
     "get_risk_exposure",
     "get_factor_covariance",
@@ -498,20 +499,29 @@ def get_factor(order_book_ids, factor, start_date, end_date) -> pd.DataFrame:
 # --------------------------------------------------------------------------- industries
 
 
-def get_industry(order_book_ids, standard="sws") -> pd.Series:
-    """Industry name per id under ``standard`` ("UNKNOWN" for ids without a classification)."""
-    raw = getattr(standard, "value", standard)
+def _industry_table() -> dict:
     st = current()
 
     def load():
         t = st.read_table("industries").to_pandas()
         return {s: dict(zip(g["order_book_id"], g["industry"])) for s, g in t.groupby("standard", sort=True)}
 
-    table = st.memo("industries", load)
+    return st.memo("industries", load)
+
+
+def industry_standards() -> list:
+    """The industry classification standards the store holds, sorted (may be empty)."""
+    return sorted(_industry_table())
+
+
+def get_industry(order_book_ids, standard="sws") -> pd.Series:
+    """Industry name per id under ``standard`` ("UNKNOWN" for ids without a classification)."""
+    raw = getattr(standard, "value", standard)
+    table = _industry_table()
     mapping = table.get(raw.lower() if isinstance(raw, str) else raw)
     if mapping is None:
         raise ValueError(
-            f"unknown industry classification {standard!r}; available: {', '.join(sorted(table))}"
+            f"unknown industry classification {standard!r}; available: {', '.join(sorted(table)) or 'none'}"
         )
     ids = _ids(order_book_ids)
     return pd.Series(

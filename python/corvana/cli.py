@@ -5,9 +5,11 @@ from __future__ import annotations
 import argparse
 import json
 import sys
+import warnings
 from pathlib import Path
 
 from ._command import command
+from .checks import DataWarning
 from .store import MANIFEST, StoreError, default_path
 from .writer import write_store
 
@@ -42,11 +44,28 @@ def _build_demo(args) -> int:
 def _import(args) -> int:
     from .importer import import_store
 
-    target = import_store(args.source, _target(args.path), estimate_risk_model=args.estimate_risk_model,
-                          progress=not args.quiet, **_estimate_options(args))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", DataWarning)
+        target = import_store(args.source, _target(args.path), estimate_risk_model=args.estimate_risk_model,
+                              progress=not args.quiet, **_estimate_options(args))
     print(f"corvana: imported {Path(args.source).absolute()} into {target}"
           + (" and estimated its risk model" if args.estimate_risk_model else ""))
-    return _info(argparse.Namespace(path=str(target)))
+    code = _info(argparse.Namespace(path=str(target)))
+    _print_findings([str(w.message) for w in caught if issubclass(w.category, DataWarning)])
+    for w in caught:
+        if not issubclass(w.category, DataWarning):
+            print(f"corvana: warning: {w.message}", file=sys.stderr)
+    return code
+
+
+def _print_findings(lines) -> None:
+    """The plausibility findings, one line each (or that there were none)."""
+    if not lines:
+        print("checks: no findings")
+        return
+    print(f"checks: {len(lines)} finding(s)")
+    for line in lines:
+        print(f"  {line}")
 
 
 def _estimate_options(args) -> dict:
@@ -116,12 +135,27 @@ def _verify(args) -> int:
         store.close()
     if not bad:
         print(f"corvana: every table file of {target} is sound")
+        _print_findings([str(f) for f in _review(target)])
         return 0
     for name, problem in bad.items():
         print(f"corvana: bad file {target / (name + '.parquet')} (table {name!r}): {problem}", file=sys.stderr)
     store._manifest = json.loads((target / MANIFEST).read_text(encoding="utf-8"))
     print(f"corvana: rewrite the store with `{store.repair_command()}`", file=sys.stderr)
     return 1
+
+
+def _review(target):
+    """The plausibility findings on the tables of a sound store."""
+    from .checks import review
+    from .store import Store
+
+    st = Store(target)
+    try:
+        tables = {name: st.read_table(name).to_pandas()
+                  for name in ("instruments", "trading_dates", "bars", "index_weights")}
+    finally:
+        st.close()
+    return review(tables)
 
 
 def main(argv=None) -> int:

@@ -9,7 +9,9 @@ cash), and the new weights replace the book at the close of the day before D
 (the optimization uses data up to then).  Between rebalances every position
 moves with its total return (prices adjusted for dividends and splits); a
 stock delisted while held leaves at its last close into cash; a stock
-suspended (no volume) on D cannot be traded and keeps its drifted weight.
+suspended (volume 0, or no bar) on D cannot be traded and keeps its drifted
+weight; a stock without volume data (empty volume) is tradable every day, and
+the notes of each date name such stocks.
 Trading costs are `cost_bps` basis points of the value traded, or (and) those
 of a `cost_model` (`verdalis.costs.TransactionCostModel`), reported by
 component; the cost model also becomes the optimizer's cost term when the
@@ -36,6 +38,7 @@ import os
 import pickle
 import warnings
 from dataclasses import dataclass, field
+from typing import Optional
 from pathlib import Path
 
 import numpy as np
@@ -70,6 +73,15 @@ class BacktestResult:
     attribution: pd.DataFrame = field(default_factory=pd.DataFrame)
     #: per rebalance date and stock: target weight minus the weight reached (limits, lots)
     untraded: pd.DataFrame = field(default_factory=pd.DataFrame)
+    #: the book's starting value (costs are in its currency)
+    capital: float = float("nan")
+    #: the title of the page: config name, benchmark, period
+    title: str = "Backtest"
+    #: a line shown first on the page (the synthetic-data notice), or ""
+    notice: str = ""
+    #: how weights.parquet is written: the config's bounds and dust threshold (see report.tables.clean_weights)
+    bounds: Optional[dict] = None
+    dust: float = 1e-6
 
     def save(self, out) -> Path:
         """Parquet tables and report.html into the folder `out`."""
@@ -78,7 +90,12 @@ class BacktestResult:
         out = Path(out)
         out.mkdir(parents=True, exist_ok=True)
         self.nav.to_parquet(out / "nav.parquet")
-        self.weights.to_parquet(out / "weights.parquet")
+        from .report.tables import clean_weights
+
+        # the weights as the product writes weights: no dust, on the 1e-8 grid, summing to 1 within the bounds
+        clean = self.weights.apply(lambda row: clean_weights(row, self.bounds, dust=self.dust), axis=1) \
+            if len(self.weights) else self.weights
+        clean.to_parquet(out / "weights.parquet")
         self.turnover.rename("turnover").to_frame().to_parquet(out / "turnover.parquet")
         self.rebalances.astype({"notes": str}).to_parquet(out / "rebalances.parquet")
         self.summary.rename("value").to_frame().to_csv(out / "summary.csv")
@@ -86,7 +103,8 @@ class BacktestResult:
             frame = getattr(self, name)
             if len(frame):
                 frame.to_parquet(out / "{}.parquet".format(name))
-        (out / "report.html").write_text(backtest_html(self), encoding="utf-8")
+        (out / "report.html").write_text(backtest_html(self, self.title, notice=self.notice, capital=self.capital),
+                                         encoding="utf-8")
         return out
 
 
@@ -188,17 +206,27 @@ def _set_holding(spec, book, prev):
 
 
 def _suspended(ids, date):
+    """The stocks of `ids` that cannot trade on `date`: volume 0 (suspended) or
+    no bar.  An empty volume is no volume data, never a suspension."""
     if not ids:
         return []
     bars = corvana.get_price(ids, date, date, fields="volume", adjust_type="none")["volume"]
-    traded = set(bars[bars > 0].index.get_level_values("order_book_id"))
+    traded = set(bars[(bars > 0) | bars.isna()].index.get_level_values("order_book_id"))
     return [i for i in ids if i not in traded]
+
+
+def _without_volume(ids, date):
+    """The stocks of `ids` whose bar on `date` has no volume data (treated as tradable)."""
+    if not ids:
+        return []
+    bars = corvana.get_price(ids, date, date, fields="volume", adjust_type="none")["volume"]
+    return sorted(set(bars[bars.isna()].index.get_level_values("order_book_id")))
 
 
 def _ex_ante_te(weights, date, benchmark, arguments):
     """The tracking error the optimization's risk model expected of `weights` (a year)."""
-    if benchmark is None:
-        return np.nan
+    if benchmark is None or corvana.index_weights(benchmark, corvana.get_previous_trading_date(date)) is None:
+        return np.nan  # no benchmark, or one known by its NAV only
     from .benchmark import IndexBenchmark
     from .const import CovModel, RiskModel
     from .helper import OptimizeHelper
@@ -305,13 +333,17 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
                 pool = list(arguments["order_book_ids"])
                 arguments["order_book_ids"] = pool + [ob for ob in frozen if ob not in pool]
                 record["notes"].append("suspended, kept: {}".format(", ".join(frozen)))
+            silent = _without_volume(list(arguments["order_book_ids"]), date)
+            if silent:
+                record["notes"].append("no volume data, treated as tradable: {} stock(s) ({}{})".format(
+                    len(silent), ", ".join(silent[:5]), ", ..." if len(silent) > 5 else ""))
             try:
                 with warnings.catch_warnings():
                     warnings.simplefilter("ignore")
                     target = portfolio_optimize(**arguments)
             except OptimizationFailed as exc:
                 record["status"] = "infeasible"
-                diagnose = getattr(exc, "diagnose", None)
+                diagnose = getattr(exc, "diagnose", None) if getattr(exc, "_call", None) is not None else None
                 if diagnose is not None:
                     try:
                         record["notes"].append(str(diagnose()))
@@ -358,6 +390,7 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
     result = _result(state, benchmark, dates, days)
     if attribution and benchmark is not None:
         result.attribution = _attribution(state, benchmark, days, config)
+    _describe(result, config, capital, days)
     if out is not None:
         result.save(out)
         _save_state(out, state)
@@ -395,10 +428,23 @@ def _attribution(state, benchmark, days, config):
             periods.append(dict(period, end=end))
     version = str(config.risk.get("risk_model", "v1")).lower()  # the model the optimizer used
     try:
-        return attribute(periods, benchmark, version=version)
+        # the industries of the config's standard (the store's own when it names none)
+        return attribute(periods, benchmark, version=version, standard=config.industry_standard() or "sws")
     except ValueError as exc:  # no risk model, or too few stocks to estimate factor returns
         warnings.warn("backtest: no attribution: {}".format(exc), stacklevel=3)
         return pd.DataFrame()
+def _describe(result, config, capital, days):
+    """The page's title, notice and capital, and how its weights are written."""
+    from .report.render import backtest_title
+
+    name = Path(str(config.source)).stem if config.source not in (None, "<config>") else "a config"
+    result.title = backtest_title(name, config.benchmark, days[0], days[-1])
+    result.capital = float(capital)
+    store = corvana.client.current()
+    if store.synthetic:
+        result.notice = ("Synthetic data: the demo market's prices, indices and risk model are generated, "
+                         "not real market figures.")
+    result.bounds, result.dust = config.bounds, config.dust
 
 
 def _drift_until(book, days, state, last):
