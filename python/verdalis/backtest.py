@@ -363,7 +363,11 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
                                   cash_floor=cash_floor, min_order_value=min_order_value)
                 else:
                     cost = nav * turnover * cost_bps / 1e4
-                    book.values = target * (nav - cost)
+                    book.values = target * nav
+                    if cost > 0:
+                        # the cost is paid from the stocks traded: a suspended holding keeps its shares
+                        traded = ~book.values.index.isin(frozen)
+                        book.values[traded] *= 1 - cost / float(book.values[traded].sum())
                     book.cash = 0.0
                 record.update(cost=cost, turnover=turnover)
                 state["periods"].append({"start": prev, "weights": book.weights(), "cost": cost / nav})
