@@ -25,8 +25,6 @@ from __future__ import annotations
 import copy
 import itertools
 import math
-import os
-import pickle
 import re
 import warnings
 from dataclasses import dataclass, field
@@ -37,13 +35,13 @@ import pandas as pd
 
 import corvana
 
+from . import checkpoint
 from .config import Config, load
 from .const import TRADING_DAYS_PER_YEAR
 
 __all__ = ["BacktestResult", "rebalance_dates", "run", "sweep"]
 
 HOLDING_AWARE = ("TurnoverLimit", "TransactionVolumeLimit", "TransactionMarketValueLimit")
-CHECKPOINT = "checkpoint.pickle"
 
 
 @dataclass
@@ -188,19 +186,14 @@ def _ex_ante_te(weights, date, benchmark, arguments):
     return float(np.sqrt(sum(active_variances(helper, weights.to_numpy()))))
 
 
-def _state_path(out):
-    return Path(out) / CHECKPOINT
-
-
 def _save_state(out, state):
-    path = _state_path(out)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    tmp = path.with_suffix(".tmp")
-    with open(tmp, "wb") as f:
-        pickle.dump(state, f)
-        f.flush()
-        os.fsync(f.fileno())
-    os.replace(tmp, path)
+    checkpoint.save(out, state)
+
+
+def _restored_book(values, cash):
+    book = _Book(0.0)
+    book.values, book.cash = values, cash
+    return book
 
 
 def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=False, *,
@@ -218,15 +211,13 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
     days = _trading_days(corvana.get_previous_trading_date(dates[0]), end)
     benchmark = config.benchmark
 
+    # what a checkpoint must match: the config, dates, costs, capital and market data
+    key = checkpoint.key(config.to_dict(), dates, cost_bps, capital, corvana.client.current().manifest)
     state = None
-    if resume and out is not None and _state_path(out).exists():
-        with open(_state_path(out), "rb") as f:
-            state = pickle.load(f)
-        if state["key"] != (dates, float(cost_bps), float(capital), repr(config.to_dict())):
-            raise ValueError("{}: the checkpoint is of another backtest; remove it or choose another --out"
-                             .format(_state_path(out)))
+    if resume and out is not None and checkpoint.exists(out):
+        state = checkpoint.load(out, key, _restored_book)
     if state is None:
-        state = {"key": (dates, float(cost_bps), float(capital), repr(config.to_dict())), "book": _Book(capital),
+        state = {"key": key, "book": _Book(capital),
                  "day": 0, "done": 0, "nav": [(days[0], float(capital))], "weights": {}, "records": []}
     book = state["book"]
 
