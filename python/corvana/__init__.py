@@ -25,7 +25,7 @@ from .api import (
     instruments,
     trading_date_offset,
 )
-from .client import connect
+from .client import connect, pin_for, pinned
 from . import riskmodel
 from .importer import DataImportError, import_store
 from .riskmodel import estimate_store as estimate_risk_model
@@ -57,6 +57,8 @@ __all__ = [
     "index_weights",
     "index_weights_ex",
     "instruments",
+    "pin_for",
+    "pinned",
     "trading_date_offset",
     "write_store",
 ]

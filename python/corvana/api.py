@@ -9,11 +9,13 @@ histories are queried through DuckDB with bound parameters.
 from __future__ import annotations
 
 import datetime as _dt
+import functools
 from typing import NamedTuple
 
 import numpy as np
 import pandas as pd
 
+from . import snapshot as _versions
 from .client import current
 from .coerce import choice, to_date
 from .schema import BAR_BASE_COLUMNS, HORIZONS, RISK_MODEL_VERSIONS, STYLE_NAMES
@@ -53,6 +55,30 @@ class Instrument(NamedTuple):
     exchange: str
     listed_date: str
     de_listed_date: str
+
+
+# --------------------------------------------------------------------------- one version per read
+
+
+def _one_version(fn):
+    """Make every store access of one call of ``fn`` read the same version of the store.
+
+    Inside a ``pinned()`` block or a pinned optimization call that version is
+    the pinned one; otherwise the latest."""
+    @functools.wraps(fn)
+    def read(*args, **kwargs):
+        st = current()
+        if _versions.pinned_snapshot(st) is not None:
+            return fn(*args, **kwargs)
+        snap = st.snapshot()
+        stack = _versions.PINS.stack.setdefault(st, [])
+        stack.append(snap)
+        try:
+            return fn(*args, **kwargs)
+        finally:
+            stack.pop()
+
+    return read
 
 
 # --------------------------------------------------------------------------- argument helpers
@@ -114,6 +140,7 @@ def _instrument_cache():
     return current().memo("instruments", load)
 
 
+@_one_version
 def instruments(order_book_ids):
     """One ``Instrument`` (or None) for an id string; a list of known records for an iterable."""
     records = _instrument_cache()
@@ -123,6 +150,7 @@ def instruments(order_book_ids):
     return [r for r in map(get, _ids(order_book_ids)) if r is not None]
 
 
+@_one_version
 def all_instruments(type=None, date=None) -> pd.DataFrame:
     """The instruments table, optionally filtered by type(s) and by being listed on ``date``."""
     frame = current().memo("instruments_df", lambda: current().read_table("instruments").to_pandas())
@@ -168,6 +196,7 @@ def _positive(n, name="n") -> int:
     return int(n)
 
 
+@_one_version
 def get_trading_dates(start_date, end_date) -> list:
     """Trading dates from ``start_date`` to ``end_date`` inclusive."""
     cal = _calendar()
@@ -176,6 +205,7 @@ def get_trading_dates(start_date, end_date) -> list:
     return cal[i:j].tolist() if j > i else []
 
 
+@_one_version
 def get_previous_trading_date(date, n=1) -> _dt.date:
     """The ``n``-th trading date strictly before ``date``."""
     n = _positive(n)
@@ -186,6 +216,7 @@ def get_previous_trading_date(date, n=1) -> _dt.date:
     return _cal_date(cal, k)
 
 
+@_one_version
 def get_next_trading_date(date, n=1) -> _dt.date:
     """The ``n``-th trading date strictly after ``date``."""
     n = _positive(n)
@@ -196,6 +227,7 @@ def get_next_trading_date(date, n=1) -> _dt.date:
     return _cal_date(cal, k)
 
 
+@_one_version
 def trading_date_offset(date, n) -> _dt.date:
     """Move ``n`` trading days from ``date`` (n == 0: ``date`` or the next trading date)."""
     if isinstance(n, bool) or not isinstance(n, (int, np.integer)):
@@ -271,16 +303,19 @@ def _weights_on(caller: str, order_book_id, date, exact: bool):
     return _weights_at(hist, k)
 
 
+@_one_version
 def index_weights(order_book_id, date):
     """Component weights on the latest weight date on or before ``date`` (None if there is none)."""
     return _weights_on("index_weights", order_book_id, date, exact=False)
 
 
+@_one_version
 def index_weights_ex(order_book_id, date):
     """Component weights recorded exactly on ``date`` (None otherwise)."""
     return _weights_on("index_weights_ex", order_book_id, date, exact=True)
 
 
+@_one_version
 def index_components(index_code, date) -> list:
     """Sorted component ids on the latest weight date on or before ``date``."""
     w = index_weights(index_code, date)
@@ -390,6 +425,7 @@ def _last_adj_factor() -> pd.Series:
     return current().memo("adj_last", load)
 
 
+@_one_version
 def get_price_change_rate(order_book_ids, start_date, end_date) -> pd.DataFrame:
     """Daily change rates of ``close * adj_factor``; one row per trading date, one column per id."""
     ids = _ids(order_book_ids)
@@ -444,6 +480,7 @@ def _bars_frame(order_book_ids, start_date, end_date, columns: list, post=None):
     return pd.DataFrame(data, index=index, columns=columns)
 
 
+@_one_version
 def get_price(
     order_book_ids,
     start_date,
@@ -484,6 +521,7 @@ def _bar_factors() -> list:
     return list(current().manifest.get("bar_factors", ["market_cap_3"]))
 
 
+@_one_version
 def get_factor(order_book_ids, factor, start_date, end_date) -> pd.DataFrame:
     """Daily factor values (e.g. "market_cap_3") on a (order_book_id, date) index."""
     names = [factor] if isinstance(factor, str) else list(factor)
@@ -498,6 +536,7 @@ def get_factor(order_book_ids, factor, start_date, end_date) -> pd.DataFrame:
 # --------------------------------------------------------------------------- industries
 
 
+@_one_version
 def get_industry(order_book_ids, standard="sws") -> pd.Series:
     """Industry name per id under ``standard`` ("UNKNOWN" for ids without a classification)."""
     raw = getattr(standard, "value", standard)
@@ -548,6 +587,7 @@ def _snapshot(date, version) -> tuple:
     return v, dates[k]
 
 
+@_one_version
 def get_risk_model_date(date, version="v1"):
     """The latest risk-model snapshot date on or before ``date`` (None if there is none)."""
     _, d = _snapshot(date, version)
@@ -586,12 +626,14 @@ def _select(frame, ids: list):
     return frame.iloc[pos[pos >= 0]]
 
 
+@_one_version
 def get_risk_exposure(order_book_ids, date, version="v1") -> pd.DataFrame:
     """Industry and style exposures of the covered ids in the snapshot for ``date``."""
     v, day = _require_snapshot(date, version, "style exposures")
     return _select(_exposure_snapshot(v, day), _ids(order_book_ids))
 
 
+@_one_version
 def get_factor_covariance(date, horizon="daily", version="v1") -> pd.DataFrame:
     """Daily factor covariance matrix, factors in model order (country, industries, styles)."""
     h = _choice(horizon, HORIZONS, "horizon")
@@ -626,6 +668,7 @@ def get_factor_covariance(date, horizon="daily", version="v1") -> pd.DataFrame:
     return st.memo(("cov", v, h, day), load).copy()
 
 
+@_one_version
 def get_specific_risk(order_book_ids, date, horizon="daily", version="v1") -> pd.Series:
     """Daily specific variance per covered id in the snapshot for ``date``."""
     h = _choice(horizon, HORIZONS, "horizon")

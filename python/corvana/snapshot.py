@@ -1,0 +1,298 @@
+"""One version of a store, held open while anyone reads it, and which version a read sees.
+
+A :class:`Snapshot` is the store as one manifest describes it: the manifest
+read at one moment and every file it names, opened relative to the same
+folder handle so that the manifest and the files belong together.  Queries
+read the files through the open handles (``/proc/self/fd/N`` on Linux), so a
+rewrite of the store, by this process or another, can rename and delete the
+old files without disturbing a reader that still holds the snapshot: the
+operating system keeps an open file's data until its last handle is closed,
+and the snapshot closes its handles when nobody refers to it any more.
+
+Each table file is checked against the checksum the manifest records the
+first time a snapshot reads it (CRC-32 when recorded, else SHA-256), and the
+verdict is kept for the snapshot's life: a damaged file raises `StoreError`
+before any value is read from it, and later reads of a sound file cost
+nothing.
+
+Which snapshot a read uses (`Store.snapshot`):
+
+1. the innermost ``pinned()`` block of the calling thread, if any;
+2. else the thread's *call pin*: set by ``pin_for(owner)`` (the optimizer's
+   per-call helper calls it when it is built) to the version the call's
+   first reads used, for as long as ``owner`` lives;
+3. else the store's latest version (the manifest on disk is checked).
+"""
+
+from __future__ import annotations
+
+import contextlib
+import hashlib
+import json
+import mmap
+import os
+import sys
+import threading
+import weakref
+import zlib
+from pathlib import Path
+
+MANIFEST = "manifest.json"
+
+#: Table files are read through their open handles where the platform names them.
+_BY_HANDLE = sys.platform.startswith("linux") and os.path.isdir("/proc/self/fd")
+
+#: Times a snapshot is opened again when the store was replaced while it was being opened.
+_OPEN_ATTEMPTS = 5
+
+
+def checksum(data, kind: str) -> str:
+    """The ``kind`` ("crc32" or "sha256") checksum of a bytes-like object, as hex text."""
+    if kind == "crc32":
+        return format(zlib.crc32(data) & 0xFFFFFFFF, "08x")
+    return hashlib.sha256(data).hexdigest()
+
+
+def _close_all(fds: list, box: list) -> None:
+    con = box[0] if box else None
+    if con is not None and box[1] == os.getpid():
+        try:
+            con.close()
+        except Exception:  # noqa: BLE001 - closing at interpreter exit or after a fork
+            pass
+    for fd in fds:
+        try:
+            os.close(fd)
+        except OSError:
+            pass
+
+
+class Snapshot:
+    """One manifest generation of a store and its files, open for reading.
+
+    ``damaged(name, problem)`` makes the StoreError for a bad file of table
+    ``name`` (the store supplies it, with its repair advice).
+    """
+
+    def __init__(self, path: Path, damaged, error_type):
+        self.path = path
+        self.pid = os.getpid()
+        self._damaged = damaged
+        self._error = error_type
+        self.stamp, self.manifest, self._fds = self._open()
+        self.files = {name: meta.get("file", f"{name}.parquet")
+                      for name, meta in self.manifest.get("tables", {}).items()}
+        self._verdicts: dict = {}
+        self._verify_locks = {name: threading.Lock() for name in self._fds}
+        self.lock = threading.RLock()
+        self.local = threading.local()
+        self.cache: dict = {}
+        self.blocks: dict = {}
+        self.block_bytes = 0
+        # [connection, pid that made it]; closed with the handles when the snapshot goes
+        self.con_box: list = [None, None]
+        weakref.finalize(self, _close_all, list(self._fds.values()), self.con_box)
+
+    def __repr__(self) -> str:
+        return f"<corvana.Snapshot {str(self.path)!r} {self.stamp}>"
+
+    # -- opening
+    def _open(self):
+        for attempt in range(_OPEN_ATTEMPTS):
+            try:
+                return self._open_once()
+            except _Replaced:
+                if attempt == _OPEN_ATTEMPTS - 1:
+                    raise self._error(f"the store at {self.path} was replaced {_OPEN_ATTEMPTS} times "
+                                      "while it was being opened; try again") from None
+        raise AssertionError("unreachable")
+
+    def _open_once(self):
+        flags = os.O_RDONLY | getattr(os, "O_DIRECTORY", 0)
+        try:
+            folder = os.open(self.path, flags)
+        except OSError as exc:
+            raise self._error(f"cannot open the store folder {self.path}: {exc.strerror or exc}") from None
+        fds: dict = {}
+        try:
+            try:
+                mfd = os.open(MANIFEST, os.O_RDONLY, dir_fd=folder)
+            except FileNotFoundError:
+                raise _Replaced() from None
+            with os.fdopen(mfd, "rb") as fh:
+                st = os.fstat(fh.fileno())
+                raw = fh.read()
+            stamp = (st.st_ino, st.st_mtime_ns, st.st_size)
+            try:
+                manifest = json.loads(raw.decode("utf-8"))
+                tables = manifest.get("tables", {})
+                if not isinstance(tables, dict):
+                    raise ValueError("'tables' is not a mapping")
+            except (UnicodeDecodeError, ValueError, AttributeError) as exc:
+                raise self._error(f"cannot read {self.path / MANIFEST}: {exc}") from None
+            for name, meta in tables.items():
+                file = meta.get("file", f"{name}.parquet")
+                if os.path.basename(file) != file:
+                    raise self._error(f"{self.path / MANIFEST}: table {name!r} names the file {file!r} "
+                                      "outside the store folder")
+                try:
+                    fds[name] = os.open(file, os.O_RDONLY, dir_fd=folder)
+                except FileNotFoundError:
+                    if self._stamp_now() != stamp:
+                        raise _Replaced() from None  # a rewrite swapped the folder meanwhile
+                    raise self._damaged(name, "cannot be read (No such file or directory)", manifest) from None
+                except OSError as exc:
+                    raise self._damaged(name, f"cannot be read ({exc.strerror or exc})", manifest) from None
+        except BaseException:
+            for fd in fds.values():
+                os.close(fd)
+            raise
+        finally:
+            os.close(folder)
+        return stamp, manifest, fds
+
+    def _stamp_now(self):
+        try:
+            st = os.stat(self.path / MANIFEST)
+        except OSError:
+            return None
+        return (st.st_ino, st.st_mtime_ns, st.st_size)
+
+    # -- files
+    def file(self, name: str) -> str:
+        """The path a reader opens for table ``name``: this snapshot's own file, even after a rewrite."""
+        if _BY_HANDLE:
+            return f"/proc/self/fd/{self._fds[name]}"
+        return str(self.path / self.files[name])
+
+    def fd(self, name: str) -> int:
+        return self._fds[name]
+
+    def size(self, name: str) -> int:
+        return os.fstat(self._fds[name]).st_size
+
+    # -- integrity
+    def check(self, name: str) -> None:
+        """Raise StoreError when table ``name``'s file differs from its recorded checksum.
+
+        The file is read once per snapshot; the verdict is kept."""
+        verdict = self._verdicts.get(name)
+        if verdict is None:
+            lock = self._verify_locks.get(name)
+            if lock is None:
+                return  # not a table of this store: the query fails on its own
+            with lock:
+                verdict = self._verdicts.get(name)
+                if verdict is None:
+                    verdict = self._verdicts[name] = self._verify(name)
+        if verdict is not True:
+            raise self._damaged(name, verdict, self.manifest)
+
+    def _verify(self, name: str):
+        """True, or what is wrong with the file."""
+        meta = self.manifest["tables"][name]
+        size = self.size(name)
+        if "size" in meta and size != meta["size"]:
+            return f"its size is {size} bytes, the manifest records {meta['size']}"
+        kind = "crc32" if "crc32" in meta else "sha256" if "sha256" in meta else None
+        if kind is None:
+            return True  # a store written before checksums were recorded: `verify` reads its pages
+        if size == 0:
+            found = checksum(b"", kind)
+        else:
+            with mmap.mmap(self._fds[name], 0, access=mmap.ACCESS_READ) as data:
+                found = checksum(data, kind)
+        if found != meta[kind]:
+            return f"its content differs from the {kind.upper()} checksum the manifest records"
+        return True
+
+
+class _Replaced(Exception):
+    """The store folder was swapped while a snapshot was being opened."""
+
+
+# --------------------------------------------------------------------------- which version a read sees
+
+
+class _Pins(threading.local):
+    def __init__(self):
+        self.stack: dict = {}   # store -> [Snapshot]: the pinned() blocks, innermost last
+        self.call: dict = {}    # store -> (weakref to the owner, Snapshot)
+        self.recent: dict = {}  # store -> (Snapshot, call site) of the thread's last read
+
+
+PINS = _Pins()
+
+#: Modules whose frames are the data path, not the caller: a call site is
+#: the first frame outside them.
+_DATA_MODULES = ("corvana.", "verdalis.helper")
+
+
+def call_site():
+    """The frame and instruction of the first caller outside the data path.
+
+    A read made by the optimizer's compiled core for one call, and the helper
+    the core builds for the same call, share it: the caller's frame is
+    suspended at the same instruction throughout the call."""
+    frame = sys._getframe(1)
+    while frame is not None:
+        name = frame.f_globals.get("__name__", "")
+        if not name.startswith(_DATA_MODULES):
+            return (id(frame), frame.f_lasti, frame.f_code)
+        frame = frame.f_back
+    return None
+
+
+def pinned_snapshot(store):
+    """The snapshot a ``pinned()`` block or a live call pin gives ``store``'s reads, or None."""
+    stack = PINS.stack.get(store)
+    if stack:
+        return stack[-1]
+    call = PINS.call.get(store)
+    if call is not None:
+        owner, snap = call
+        if owner() is not None and snap.pid == os.getpid():
+            return snap
+        del PINS.call[store]
+    return None
+
+
+@contextlib.contextmanager
+def pin(store):
+    """Every read of ``store`` in this thread within the block sees one version."""
+    snap = store.snapshot()
+    stack = PINS.stack.setdefault(store, [])
+    stack.append(snap)
+    try:
+        yield snap
+    finally:
+        stack.pop()
+        if not stack:
+            PINS.stack.pop(store, None)
+
+
+def pin_call(store, owner) -> None:
+    """Pin ``store``'s reads in this thread to the version this call started on, while ``owner`` lives.
+
+    The version is the one the thread's last read used when that read came
+    from the same call site (the call's own first reads), else the latest."""
+    snap = pinned_snapshot(store) if PINS.stack.get(store) else None
+    if snap is None:
+        recent = PINS.recent.get(store)
+        if recent is not None and recent[1] == call_site() and recent[0].pid == os.getpid():
+            snap = recent[0]
+        else:
+            snap = store.snapshot()
+    PINS.call[store] = (weakref.ref(owner), snap)
+
+
+def note_read(store, snap) -> None:
+    """Remember the version an unpinned read used, with its call site."""
+    PINS.recent[store] = (snap, call_site())
+
+
+def forget(store) -> None:
+    """Drop this thread's pins of ``store`` (the store is closed)."""
+    PINS.stack.pop(store, None)
+    PINS.call.pop(store, None)
+    PINS.recent.pop(store, None)
