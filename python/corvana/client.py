@@ -15,7 +15,8 @@ from pathlib import Path
 
 from . import snapshot as _snapshot
 from . import synth
-from .store import Store, default_path, pinned as _pinned, write_store
+from .store import Store, default_path, pinned as _pinned
+from .writer import write_store
 
 __all__ = ["connect", "current", "build_demo", "pinned", "pin_for"]
 
