@@ -354,19 +354,40 @@ def _month_block(month: np.datetime64) -> dict:
         first = month.astype("datetime64[D]")
         last = (month + 1).astype("datetime64[D]") - 1
         columns = _bar_columns()
+        sids = _sid_index()
         r = st.query(
-            "SELECT order_book_id, date - DATE '1970-01-01' AS day"
+            ("SELECT _sid" if sids is not None else "SELECT order_book_id")
+            + ", date - DATE '1970-01-01' AS day"
             + "".join(f', "{c}"' for c in columns)
             + " FROM bars WHERE date BETWEEN $start AND $end",
             {"start": first.item(), "end": last.item()},
         )
-        code, ids = pd.factorize(r["order_book_id"])
-        block = {"ids": pd.Index(ids, dtype=object), "code": code.astype(np.int32),
+        if sids is not None:  # integer ids: no strings to read or factorize
+            ids, code = sids, np.asarray(r["_sid"], dtype=np.int32)
+        else:
+            code, ids = pd.factorize(r["order_book_id"])
+            ids = pd.Index(ids, dtype=object)
+        block = {"ids": ids, "code": code.astype(np.int32, copy=False),
                  "day": np.asarray(r["day"], dtype=np.int32)}
         block.update({c: _floats(r[c]) for c in columns})
         return block
 
     return st.block(("bars", str(month)), load)
+
+
+def _sid_index() -> "pd.Index | None":
+    """The ids the bars' ``_sid`` column points into (the instruments', in file order), or None
+    when the store's bars carry no integer ids (format 1)."""
+    st = current()
+    if st.manifest.get("bar_ids") != "instruments":
+        return None
+
+    def load():
+        col = st.read_table("instruments").column("order_book_id").to_numpy(zero_copy_only=False)
+        index = pd.Index(np.asarray(col, dtype=object), dtype=object)
+        return index if index.is_unique else None  # ambiguous positions: read the ids as text
+
+    return st.memo("sid_index", load)
 
 
 def _bar_rows(ids: list, start: np.datetime64, end: np.datetime64, columns: list, ordered=False) -> dict:
@@ -404,14 +425,18 @@ def _bar_rows(ids: list, start: np.datetime64, end: np.datetime64, columns: list
 def _bar_rows_direct(ids: list, start: np.datetime64, end: np.datetime64, columns: list, ordered) -> dict:
     """`_bar_rows` straight from the store, for long date ranges."""
     # the columns are fixed by the callers (validated field/factor names), never user text
+    sids = _sid_index()
+    key, values = "order_book_id", ids
+    if sids is not None:  # join on the integer ids; an id that is no instrument has no bars
+        key, values = "_sid", [int(k) for k in sids.get_indexer(ids)]
     sql = (
-        "WITH ids AS (SELECT unnest($ids) AS order_book_id, generate_subscripts($ids, 1) - 1 AS pos) "
+        f"WITH ids AS (SELECT unnest($ids) AS {key}, generate_subscripts($ids, 1) - 1 AS pos) "
         "SELECT ids.pos AS pos, b.date - DATE '1970-01-01' AS day"
         + "".join(f', b."{c}"' for c in columns)
-        + " FROM bars b JOIN ids USING (order_book_id) WHERE b.date BETWEEN $start AND $end"
+        + f" FROM bars b JOIN ids USING ({key}) WHERE b.date BETWEEN $start AND $end"
         + (" ORDER BY pos, day" if ordered else "")
     )
-    r = current().query(sql, {"ids": ids, "start": start.item(), "end": end.item()})
+    r = current().query(sql, {"ids": values, "start": start.item(), "end": end.item()})
     out = {"pos": np.asarray(r["pos"], dtype=np.int64), "day": np.asarray(r["day"], dtype=np.int64)}
     out.update({c: _floats(r[c]) for c in columns})
     return out
@@ -419,6 +444,10 @@ def _bar_rows_direct(ids: list, start: np.datetime64, end: np.datetime64, column
 
 def _last_adj_factor() -> pd.Series:
     def load():
+        sids = _sid_index()
+        if sids is not None:
+            r = current().query("SELECT _sid, arg_max(adj_factor, date) AS f FROM bars GROUP BY 1")
+            return pd.Series(_floats(r["f"]), index=sids[np.asarray(r["_sid"], dtype=np.int64)])
         r = current().query("SELECT order_book_id, arg_max(adj_factor, date) AS f FROM bars GROUP BY 1")
         return pd.Series(_floats(r["f"]), index=pd.Index(r["order_book_id"], dtype=object))
 

@@ -24,7 +24,7 @@ import pyarrow.parquet as pq
 
 from . import snapshot as _snapshot
 from ._command import command
-from .layout import (_ELSEWHERE, _REGISTRY_LOCK, _STORES, FORMAT_VERSION, MANIFEST, StoreError,  # noqa: F401
+from .layout import (_ELSEWHERE, _REGISTRY_LOCK, _STORES, FORMAT_VERSION, MANIFEST, SID, StoreError,  # noqa: F401
                      _build_lock, _clean_stale_siblings, _file_digest, _is_replaceable, _schema_problem,
                      _writable, default_path, log)
 from .schema import SCHEMA
@@ -176,6 +176,10 @@ class Store:
         Only the Parquet footer is read; the checksum is checked on a table's
         first read, and ``verify`` reads everything."""
         manifest = snap.manifest
+        found_format = manifest.get("format", 1)
+        if not isinstance(found_format, int) or found_format > FORMAT_VERSION:
+            raise StoreError(f"{self.path / MANIFEST}: the store has format {found_format!r}, newer than this "
+                             f"version of corvana reads (format {FORMAT_VERSION}); upgrade verdalis")
         for name, meta in manifest.get("tables", {}).items():
             if name not in SCHEMA:
                 continue
@@ -284,9 +288,12 @@ class Store:
         snap = self.snapshot()
         snap.check(name)
         try:
-            return pq.read_table(snap.file(name), page_checksum_verification=True)
+            table = pq.read_table(snap.file(name), page_checksum_verification=True)
         except (pa.ArrowException, OSError) as exc:
             raise self._read_error(exc, table=name) from exc
+        if name == "bars" and SID in table.column_names:  # the store's own ids, not part of the table
+            table = table.drop_columns([SID])
+        return table
 
     #: Entries kept in the per-process cache: every small table plus the
     #: risk-model snapshots of a few years of month ends, per version and
