@@ -258,3 +258,29 @@ def write_store(path, tables: Mapping[str, object], *, source: str = "corvana.wr
         shutil.rmtree(old, ignore_errors=True)
     _invalidate(path)
     return path
+
+
+def upgrade_store(path) -> int:
+    """Rewrite the store at ``path`` in the current format (atomically, like any write).
+
+    Every table is read (and checked against its recorded checksum, so a
+    damaged store is refused rather than carried over) and written again with
+    the same data, source and synthetic flag.  Returns the format the store
+    had; a store already in the current format is left as it is.
+    """
+    from .store import Store, _synthetic  # the reader imports this module
+
+    path = Path(path).expanduser().absolute()
+    st = Store(path)
+    try:
+        manifest = st.manifest
+        found = manifest.get("format", 1)
+        if isinstance(found, int) and found >= FORMAT_VERSION:
+            return found
+        tables = {name: st.read_table(name) for name in manifest.get("tables", {}) if name in SCHEMA}
+        source = manifest.get("source", "corvana.write_store")
+        synthetic = _synthetic(manifest)
+    finally:
+        st.close()
+    write_store(path, tables, source=source, synthetic=synthetic)
+    return found

@@ -220,9 +220,9 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
         from tqdm.auto import tqdm
 
         bar = tqdm(total=len(dates), initial=state["done"], desc="backtest", unit="rebalance")
+    steps = _pinned_steps(dates, state)
     try:
-        while state["done"] < len(dates):
-            date = dates[state["done"]]
+        for date in steps:
             prev = corvana.get_previous_trading_date(date)
             # drift through the close of the data date; the book changes there
             _drift_until(book, days, state, days.index(prev))
@@ -285,6 +285,7 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
                 bar.update(1)
         _drift_until(book, days, state, len(days) - 1)
     finally:
+        steps.close()
         if bar is not None:
             bar.close()
     result = _result(state, benchmark, dates, days)
@@ -292,6 +293,15 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
         result.save(out)
         _save_state(out, state)
     return result
+
+
+def _pinned_steps(dates, state):
+    """The rebalance dates still to do.  Each step (drift, pool, optimization,
+    records) reads one version of the store: the pin is taken when a date is
+    handed out and released when the next is asked for (or the loop ends)."""
+    while state["done"] < len(dates):
+        with corvana.pinned():
+            yield dates[state["done"]]
 
 
 def _drift_until(book, days, state, last):

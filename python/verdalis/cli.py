@@ -221,9 +221,11 @@ def main(argv=None):
 
     try:
         if args.command == "run":
-            return _run(args.config, args.date, args.out)
+            with corvana.pinned():  # pool, optimization and report read one version of the store
+                return _run(args.config, args.date, args.out)
         if args.command == "diagnose":
-            return _diagnose(args.config, args.date)
+            with corvana.pinned():
+                return _diagnose(args.config, args.date)
         if args.command == "backtest":
             return _backtest(args)
         if args.command == "sweep":
