@@ -48,20 +48,22 @@ _OPEN_ATTEMPTS = 5
 def _file_checksum(fd: int, kind: str) -> str:
     """The ``kind`` ("crc32" or "sha256") checksum of an open file's content, as hex text.
 
-    Read in chunks with ``pread`` rather than mapped: a file cut short under
-    a reader then gives a wrong checksum, not a crash."""
+    Read in chunks into one reused buffer rather than mapped: a file cut
+    short under a reader then gives a wrong checksum, not a crash."""
     crc, sha = 0, hashlib.sha256()
+    buf = bytearray(_CHUNK)
+    view = memoryview(buf)
     offset = 0
-    while chunk := os.pread(fd, _CHUNK, offset):
+    while n := os.preadv(fd, [buf], offset):
         if kind == "crc32":
-            crc = zlib.crc32(chunk, crc)
+            crc = zlib.crc32(view[:n], crc)
         else:
-            sha.update(chunk)
-        offset += len(chunk)
+            sha.update(view[:n])
+        offset += n
     return format(crc & 0xFFFFFFFF, "08x") if kind == "crc32" else sha.hexdigest()
 
 
-_CHUNK = 4 << 20
+_CHUNK = 1 << 20
 
 
 def _close_all(fds: list, box: list) -> None:
@@ -198,6 +200,22 @@ class Snapshot:
                     verdict = self._verdicts[name] = self._verify(name)
         if verdict is not True:
             raise self._damaged(name, verdict, self.manifest)
+
+    def check_in_background(self) -> None:
+        """Check every table file in a background thread, smallest first, so that
+        the checksums are computed while the caller works (reading and
+        checksumming release the interpreter lock).  A read of a table still
+        waits for its verdict, from either thread, and raises it."""
+        names = sorted(self._fds, key=self.size)
+        threading.Thread(target=self._check_quietly, args=(names,), daemon=True,
+                         name="corvana-checksums").start()
+
+    def _check_quietly(self, names) -> None:
+        for name in names:
+            try:
+                self.check(name)
+            except Exception:  # noqa: BLE001 - the verdict is kept; the reader raises it
+                pass
 
     def _verify(self, name: str):
         """True, or what is wrong with the file."""

@@ -123,6 +123,7 @@ class Store:
                     pass  # a read-only parent: nothing can be cleaned, reading still works
                 latest = _snapshot.Snapshot(self.path, self._damaged, StoreError)
                 self._check_files(latest)
+                latest.check_in_background()
                 self._latest = latest
         if _synthetic(latest.manifest):
             _announce_synthetic(self.path)
