@@ -41,6 +41,17 @@ MANIFEST = "manifest.json"
 #: Table files are read through their open handles where the platform names them.
 _BY_HANDLE = sys.platform.startswith("linux") and os.path.isdir("/proc/self/fd")
 
+#: Files are opened relative to one handle of the store folder where the platform can.
+_BY_FOLDER = os.open in os.supports_dir_fd
+
+
+def _open_in(folder, path: Path, name: str) -> int:
+    flags = os.O_RDONLY | getattr(os, "O_BINARY", 0)
+    if folder is not None:
+        return os.open(name, flags, dir_fd=folder)
+    return os.open(path / name, flags)
+
+
 #: Times a snapshot is opened again when the store was replaced while it was being opened.
 _OPEN_ATTEMPTS = 5
 
@@ -54,7 +65,17 @@ def _file_checksum(fd: int, kind: str) -> str:
     buf = bytearray(_CHUNK)
     view = memoryview(buf)
     offset = 0
-    while n := os.preadv(fd, [buf], offset):
+    if not hasattr(os, "preadv"):  # no positioned reads (Windows): from the start
+        os.lseek(fd, 0, os.SEEK_SET)
+
+    def read(offset):
+        if hasattr(os, "preadv"):
+            return os.preadv(fd, [buf], offset)
+        chunk = os.read(fd, _CHUNK)
+        buf[:len(chunk)] = chunk
+        return len(chunk)
+
+    while n := read(offset):
         if kind == "crc32":
             crc = zlib.crc32(view[:n], crc)
         else:
@@ -121,15 +142,18 @@ class Snapshot:
         raise AssertionError("unreachable")
 
     def _open_once(self):
-        flags = os.O_RDONLY | getattr(os, "O_DIRECTORY", 0)
-        try:
-            folder = os.open(self.path, flags)
-        except OSError as exc:
-            raise self._error(f"cannot open the store folder {self.path}: {exc.strerror or exc}") from None
+        if _BY_FOLDER:
+            flags = os.O_RDONLY | getattr(os, "O_DIRECTORY", 0)
+            try:
+                folder = os.open(self.path, flags)
+            except OSError as exc:
+                raise self._error(f"cannot open the store folder {self.path}: {exc.strerror or exc}") from None
+        else:  # no opening relative to a folder handle: by name (a rewrite in between is caught below)
+            folder = None
         fds: dict = {}
         try:
             try:
-                mfd = os.open(MANIFEST, os.O_RDONLY, dir_fd=folder)
+                mfd = _open_in(folder, self.path, MANIFEST)
             except FileNotFoundError:
                 raise _Replaced() from None
             with os.fdopen(mfd, "rb") as fh:
@@ -149,7 +173,7 @@ class Snapshot:
                     raise self._error(f"{self.path / MANIFEST}: table {name!r} names the file {file!r} "
                                       "outside the store folder")
                 try:
-                    fds[name] = os.open(file, os.O_RDONLY, dir_fd=folder)
+                    fds[name] = _open_in(folder, self.path, file)
                 except FileNotFoundError:
                     if self._stamp_now() != stamp:
                         raise _Replaced() from None  # a rewrite swapped the folder meanwhile
@@ -161,7 +185,12 @@ class Snapshot:
                 os.close(fd)
             raise
         finally:
-            os.close(folder)
+            if folder is not None:
+                os.close(folder)
+        if folder is None and self._stamp_now() != stamp:
+            for fd in fds.values():
+                os.close(fd)
+            raise _Replaced()
         return stamp, manifest, fds
 
     def _stamp_now(self):
