@@ -36,7 +36,7 @@ kind = sys.argv[3]
 def call():
     if kind == "mandate":
         # the first rebalance's problem: no holding yet, so no holding-aware limits
-        specs = [c for c in mandate.constraints if c["type"] not in backtest.HOLDING_AWARE]
+        specs = [c for c in mandate.constraints if not backtest._holding_unit(c)]
         return portfolio_optimize(**mandate.build(mandate.date, constraints=specs))
     pool = corvana.index_components("000300.XSHG", "2024-06-27")
     return portfolio_optimize(pool, "2024-06-28", MinVariance(), bnds={"*": (0.0, 0.05)})

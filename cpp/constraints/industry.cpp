@@ -42,7 +42,7 @@ void industry_bounds(py::list& result, py::handle self, py::handle g, py::handle
                      py::handle industry) {
   py::object s = members(industry_mapping, industry);
   if (!truthy(s.attr("any")())) {
-    warn_user(format("候选股票池中没有 {} 行业，相应约束忽略", industry));
+    warn_user(msg("候选股票池中没有 {} 行业，相应约束忽略", industry));
     return;
   }
   py::object lower = self.attr("lower");
@@ -154,7 +154,7 @@ py::object industry_component_to_constraints(py::object self, py::object g, py::
   py::object industry_mapping = helper.attr("get_industry_mapping")(self.attr("classification"));
   py::object s = members(industry_mapping, industry);
   if (!truthy(s.attr("any")())) {
-    raise_(G.invalid_argument(), format("候选股票池中没有 {} 行业", industry));
+    raise_(G.invalid_argument(), msg("候选股票池中没有 {} 行业", industry));
   }
   // Both sides scale with g, so zeta is not needed: g[i] within a fraction
   // of the industry's total, per stock.

@@ -120,7 +120,7 @@ def _limit_rows(constraint, w, helper, tracking_error):
         share = float(sum(x for ob, x in zip(helper.order_book_ids, w) if ob in group))
         yield "weight held", share, _bound(constraint.lower), _bound(getattr(constraint, "upper", None))
     elif isinstance(constraint, vc.TurnoverLimit):
-        h = constraint._current_holding
+        h = constraint.get_params()["current_holding"]
         current = h.reindex(helper.order_book_ids, fill_value=0.0).to_numpy()
         outside = float(h[~h.index.isin(helper.order_book_ids)].abs().sum())
         yield "turnover", (np.abs(w - current).sum() + outside) / 2, np.nan, constraint.upper
