@@ -268,18 +268,19 @@ def upgrade_store(path) -> int:
     the same data, source and synthetic flag.  Returns the format the store
     had; a store already in the current format is left as it is.
     """
-    from .store import Store, _synthetic  # the reader imports this module
+    from .store import Store, _synthetic, pinned  # the reader imports this module
 
     path = Path(path).expanduser().absolute()
     st = Store(path)
     try:
-        manifest = st.manifest
-        found = manifest.get("format", 1)
-        if isinstance(found, int) and found >= FORMAT_VERSION:
-            return found
-        tables = {name: st.read_table(name) for name in manifest.get("tables", {}) if name in SCHEMA}
-        source = manifest.get("source", "corvana.write_store")
-        synthetic = _synthetic(manifest)
+        with pinned(st):  # every table of one version
+            manifest = st.manifest
+            found = manifest.get("format", 1)
+            if isinstance(found, int) and found >= FORMAT_VERSION:
+                return found
+            tables = {name: st.read_table(name) for name in manifest.get("tables", {}) if name in SCHEMA}
+            source = manifest.get("source", "corvana.write_store")
+            synthetic = _synthetic(manifest)
     finally:
         st.close()
     write_store(path, tables, source=source, synthetic=synthetic)
