@@ -87,6 +87,6 @@ def pin_for(owner) -> None:
     """Pin this thread's reads of the current store to the version the running call started on,
     for as long as ``owner`` lives (the optimizer's per-call helper calls this when it is built).
 
-    The version is the one the call's first reads used, or the latest when
-    the call has not read anything yet."""
+    The version is the one the call's first reads used, or, when the call
+    has not read anything yet, the latest at its first read."""
     _snapshot.pin_call(current(), owner)

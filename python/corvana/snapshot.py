@@ -305,8 +305,11 @@ def pinned_snapshot(store):
     call = PINS.call.get(store)
     if call is not None:
         owner, snap = call
-        if owner() is not None and snap.pid == os.getpid():
-            return snap
+        if owner() is not None:
+            if snap is None:  # the call had read nothing when it was pinned: its first read decides
+                snap = call[1] = store._newest()
+            if snap.pid == os.getpid():
+                return snap
         del PINS.call[store]
     return None
 
@@ -329,15 +332,15 @@ def pin_call(store, owner) -> None:
     """Pin ``store``'s reads in this thread to the version this call started on, while ``owner`` lives.
 
     The version is the one the thread's last read used when that read came
-    from the same call site (the call's own first reads), else the latest."""
+    from the same call site (the call's own first reads), else the latest at
+    the call's first read."""
     snap = pinned_snapshot(store) if PINS.stack.get(store) else None
     if snap is None:
         recent = PINS.recent.get(store)
         if recent is not None and recent[1] == call_site() and recent[0].pid == os.getpid():
             snap = recent[0]
-        else:
-            snap = store.snapshot()
-    PINS.call[store] = (weakref.ref(owner), snap)
+    # without a read yet, nothing is opened now: the call's first read takes the latest version
+    PINS.call[store] = [weakref.ref(owner), snap]
 
 
 def note_read(store, snap) -> None:
