@@ -10,7 +10,17 @@ cash), and the new weights replace the book at the close of the day before D
 moves with its total return (prices adjusted for dividends and splits); a
 stock delisted while held leaves at its last close into cash; a stock
 suspended (no volume) on D cannot be traded and keeps its drifted weight.
-Trading costs are `cost_bps` basis points of the value traded.  An infeasible
+Trading costs are `cost_bps` basis points of the value traded, or (and) those
+of a `cost_model` (`verdalis.costs.TransactionCostModel`), reported by
+component; the cost model also becomes the optimizer's cost term when the
+objective takes one (`MeanVariance`, `ActiveMeanVariance`).  With
+`price_limits` a stock that closes at its up-limit on the trading day is not
+bought and one at its down-limit not sold (`verdalis.trading`), the target
+left unreached being reported per date (`untraded`); with `orders` the book
+trades whole lots (`verdalis.orders`) with a cash floor, so its NAV is that of
+a real book.  With a benchmark and a risk model, `attribution` splits each
+holding period's active return into factor, specific and cost parts
+(`verdalis.attribution`).  An infeasible
 date does not end the run: the book is held and the date recorded with its
 diagnosis.  The first rebalance starts from cash, so holding-aware limits are
 left out on that date (the result says so).
@@ -53,6 +63,10 @@ class BacktestResult:
     summary: pd.Series
     #: per rebalance date: status, costs, ex-ante and realised tracking error, notes
     rebalances: pd.DataFrame = field(default_factory=pd.DataFrame)
+    #: per holding period (by its start): active return split into factor, specific and cost parts
+    attribution: pd.DataFrame = field(default_factory=pd.DataFrame)
+    #: per rebalance date and stock: target weight minus the weight reached (limits, lots)
+    untraded: pd.DataFrame = field(default_factory=pd.DataFrame)
 
     def save(self, out) -> Path:
         """Parquet tables and report.html into the folder `out`."""
@@ -65,6 +79,10 @@ class BacktestResult:
         self.turnover.rename("turnover").to_frame().to_parquet(out / "turnover.parquet")
         self.rebalances.astype({"notes": str}).to_parquet(out / "rebalances.parquet")
         self.summary.rename("value").to_frame().to_csv(out / "summary.csv")
+        for name in ("attribution", "untraded"):
+            frame = getattr(self, name)
+            if len(frame):
+                frame.to_parquet(out / "{}.parquet".format(name))
         (out / "report.html").write_text(backtest_html(self), encoding="utf-8")
         return out
 
@@ -199,8 +217,16 @@ def _restored_book(values, cash):
 
 
 def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=False, *,
-        capital=1e9, progress=True) -> BacktestResult:
-    """Backtest the mandate `config` (a TOML path or a `Config`) from `start` to `end`."""
+        capital=1e9, progress=True, cost_model=None, price_limits=False, orders=False, cash_floor=0.0,
+        min_order_value=0.0, attribution=True, cost_in_objective=True) -> BacktestResult:
+    """Backtest the mandate `config` (a TOML path or a `Config`) from `start` to `end`.
+
+    `cost_model`, `price_limits`, `orders` (whole lots, `cash_floor` and
+    `min_order_value` in money) and `attribution`: see the module text;
+    `cost_in_objective=False` charges the cost model's costs without adding
+    them to the optimizer's objective (its impact term makes each solve
+    several times slower).
+    """
     from .optimize import portfolio_optimize
     from .exception import OptimizationFailed
 
@@ -221,6 +247,14 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
     if state is None:
         state = {"key": key, "book": _Book(capital),
                  "day": 0, "done": 0, "nav": [(days[0], float(capital))], "weights": {}, "records": []}
+    trading_options = (repr(cost_model), bool(price_limits), bool(orders), float(cash_floor), float(min_order_value),
+                       bool(cost_in_objective))
+    if state.setdefault("trading", trading_options) != trading_options:
+        raise ValueError("{}: the checkpoint is of a backtest with other trading options; remove it or choose "
+                         "another --out".format(checkpoint.path(out)))
+    state.setdefault("periods", [])
+    state.setdefault("untraded", {})
+    trading = cost_model is not None or price_limits or orders
     book = state["book"]
 
     all_ids = set()
@@ -246,6 +280,10 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
                     spec = _set_holding(spec, book, prev)
                 specs.append(spec)
             arguments = config.build(date, constraints=specs)
+            if cost_in_objective and cost_model is not None and \
+                    getattr(arguments["objective"], "_transaction_cost_model", False) is None:
+                # the optimizer weighs the same costs the book will pay
+                arguments["objective"]._transaction_cost_model = cost_model.at_holding(book.weights(), book.nav)
             # stocks held but suspended today keep their drifted weight
             held_now = book.weights()
             frozen = _suspended(list(held_now[held_now > 0].index), date)
@@ -277,14 +315,21 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
                 if first:
                     turnover = 1.0  # from cash: the whole book is bought (counted one way)
                 nav = book.nav
-                cost = nav * turnover * cost_bps / 1e4
-                book.values = target * (nav - cost)
-                book.cash = 0.0
+                if trading:
+                    cost = _trade(book, target, prev, record, state, turnover=turnover, cost_model=cost_model,
+                                  cost_bps=cost_bps, price_limits=price_limits, lots=orders,
+                                  cash_floor=cash_floor, min_order_value=min_order_value)
+                else:
+                    cost = nav * turnover * cost_bps / 1e4
+                    book.values = target * (nav - cost)
+                    book.cash = 0.0
                 record.update(cost=cost, turnover=turnover)
+                state["periods"].append({"start": prev, "weights": book.weights(), "cost": cost / nav})
                 state["weights"][date] = target
                 record["ex_ante_te"] = _ex_ante_te(target, date, benchmark, arguments)
             else:
                 record.update(turnover=0.0, ex_ante_te=np.nan)
+                state["periods"].append({"start": prev, "weights": book.weights(), "cost": 0.0})
             all_ids |= set(book.values.index)
             state["records"].append(record)
             state["done"] += 1
@@ -298,6 +343,8 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
         if bar is not None:
             bar.close()
     result = _result(state, benchmark, dates, days)
+    if attribution and benchmark is not None:
+        result.attribution = _attribution(state, benchmark, days, config)
     if out is not None:
         result.save(out)
         _save_state(out, state)
@@ -311,6 +358,43 @@ def _pinned_steps(dates, state):
     while state["done"] < len(dates):
         with corvana.pinned():
             yield dates[state["done"]]
+
+
+def _trade(book, target, day, record, state, **options):
+    """Trade the book to `target` at the close of `day` (limits, lots, costs); returns the cost."""
+    from .costs import COMPONENTS
+    from .trading import execute
+
+    done = execute(book.values, book.cash, target, day, **options)
+    book.values, book.cash = done.values, done.cash
+    for name in COMPONENTS + ("bps",):
+        record["cost_" + name] = done.costs[name]
+    residual = done.residual()
+    record["untraded"] = float(residual.abs().sum() / 2)
+    record["cash"] = done.cash
+    if done.blocked_buy:
+        record["notes"].append("at the up-limit, not bought: {}".format(", ".join(done.blocked_buy)))
+    if done.blocked_sell:
+        record["notes"].append("at the down-limit, not sold: {}".format(", ".join(done.blocked_sell)))
+    state["untraded"][record["date"]] = residual
+    return done.costs["total"]
+
+
+def _attribution(state, benchmark, days, config):
+    """The attribution table of the holding periods (empty, with a warning, when the store cannot give it)."""
+    from .attribution import attribute
+
+    periods = []
+    starts = [p["start"] for p in state["periods"]] + [days[-1]]
+    for period, end in zip(state["periods"], starts[1:]):
+        if end > period["start"]:
+            periods.append(dict(period, end=end))
+    version = str(config.risk.get("risk_model", "v1")).lower()  # the model the optimizer used
+    try:
+        return attribute(periods, benchmark, version=version)
+    except ValueError as exc:  # no risk model, or too few stocks to estimate factor returns
+        warnings.warn("backtest: no attribution: {}".format(exc), stacklevel=3)
+        return pd.DataFrame()
 
 
 def _drift_until(book, days, state, last):
@@ -344,8 +428,9 @@ def _result(state, benchmark, dates, days):
         records["notes"] = records["notes"].map(lambda n: "; ".join(n))
         records.index = pd.to_datetime(records.index)
     turnover = records["turnover"] if len(records) else pd.Series(dtype=float)
+    untraded = pd.DataFrame({pd.Timestamp(d): r for d, r in state.get("untraded", {}).items()}).T.fillna(0.0)
     return BacktestResult(nav=frame, weights=weights, turnover=turnover,
-                          summary=_summary(frame, records), rebalances=records)
+                          summary=_summary(frame, records), rebalances=records, untraded=untraded)
 
 
 def _summary(nav, records):

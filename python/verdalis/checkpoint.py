@@ -84,13 +84,52 @@ def _parquet(frame: pd.DataFrame, folder: Path, name: str, tag: str) -> dict:
 
 
 def _num(x):
-    """A float for JSON: NaN and infinities as strings, which JSON cannot hold."""
+    """A float for JSON: NaN and infinities tagged, as JSON cannot hold them."""
     x = float(x)
-    return x if math.isfinite(x) else repr(x)
+    return x if math.isfinite(x) else {"$float": repr(x)}
 
 
 def _unnum(x):
-    return float(x)
+    return float(x["$float"]) if isinstance(x, dict) else float(x)
+
+
+def _plain(v):
+    """A record's value as JSON: dates as ISO text, floats tagged when not finite."""
+    if isinstance(v, datetime.date):
+        return {"$date": v.isoformat()}
+    if isinstance(v, (float, np.floating)):
+        return _num(v)
+    if isinstance(v, (np.integer, np.bool_)):
+        return v.item()
+    if isinstance(v, (list, tuple)):
+        return [_plain(x) for x in v]
+    return v
+
+
+def _unplain(v):
+    if isinstance(v, dict) and "$date" in v:
+        return datetime.date.fromisoformat(v["$date"])
+    if isinstance(v, dict) and "$float" in v:
+        return _unnum(v)
+    if isinstance(v, list):
+        return [_unplain(x) for x in v]
+    return v
+
+
+def _series_frame(items) -> pd.DataFrame:
+    """(key position, order_book_id, value) rows of a list of (key, Series)."""
+    rows = [(k, i, float(x)) for k, (_, series) in enumerate(items) for i, x in series.items()]
+    return pd.DataFrame(rows, columns=["k", "order_book_id", "value"]).astype({"k": "int64", "value": "float64"})
+
+
+def _series_back(frame: pd.DataFrame, count: int, names) -> list:
+    out = []
+    for k in range(count):
+        rows = frame[frame["k"] == k]
+        index_name, name = names[k] if names else (None, None)
+        ids = pd.Index(rows["order_book_id"].to_numpy(), dtype=object, name=index_name)
+        out.append(pd.Series(rows["value"].to_numpy(dtype=float), index=ids, name=name))
+    return out
 
 
 def save(out, state: dict) -> Path:
@@ -109,9 +148,12 @@ def save(out, state: dict) -> Path:
         "weights": _parquet(pd.DataFrame(long, columns=["date", "order_book_id", "weight"]), folder,
                             "weights", tag),
     }
-    records = [{k: (v.isoformat() if isinstance(v, datetime.date) else
-                    _num(v) if isinstance(v, (float, np.floating)) else v)
-                for k, v in r.items()} for r in state["records"]]
+    records = [{k: _plain(v) for k, v in r.items()} for r in state["records"]]
+    periods = state.get("periods", [])
+    untraded = list(state.get("untraded", {}).items())
+    files["periods"] = _parquet(_series_frame([(p["start"], p["weights"]) for p in periods]), folder,
+                                "periods", tag)
+    files["untraded"] = _parquet(_series_frame(untraded), folder, "untraded", tag)
     body = {
         "format": FORMAT,
         "key": state["key"],
@@ -121,6 +163,10 @@ def save(out, state: dict) -> Path:
         "records": records,
         "weight_dates": [d.isoformat() for d in weights],
         "weight_names": _names(weights),
+        "trading": _plain(list(state["trading"])) if "trading" in state else None,
+        "periods": [{"start": p["start"].isoformat(), "cost": _num(p["cost"]),
+                     "names": [p["weights"].index.name, p["weights"].name]} for p in periods],
+        "untraded": [{"date": d.isoformat(), "names": [r.index.name, r.name]} for d, r in untraded],
         "files": files,
     }
     text = json.dumps({"body": body, "sha256": _sha(_canonical(body))}, indent=1)
@@ -138,6 +184,11 @@ def save(out, state: dict) -> Path:
             except OSError:
                 pass
     return folder
+
+
+def path(out) -> Path:
+    """The checkpoint's state file in the output folder `out`."""
+    return Path(out) / FOLDER / STATE
 
 
 def exists(out) -> bool:
@@ -176,7 +227,7 @@ def load(out, expected_key: dict, make_book) -> dict:
             raise CheckpointError("{}: the checkpoint is of another backtest ({}); {}"
                                   .format(state_file, what, _ADVICE))
     frames = {}
-    for name in ("book", "nav", "weights"):
+    for name in ("book", "nav", "weights", "periods", "untraded"):
         meta = body["files"].get(name, {})
         path = folder / str(meta.get("file", ""))
         try:
@@ -200,16 +251,16 @@ def load(out, expected_key: dict, make_book) -> dict:
             index_name, name = body["weight_names"]
             ids = pd.Index(rows["order_book_id"].to_numpy(), dtype=object, name=index_name)
             weights[_date(d)] = pd.Series(rows["weight"].to_numpy(dtype=float), index=ids, name=name)
-        records = []
-        for r in body["records"]:
-            r = dict(r)
-            r["date"] = _date(r["date"])
-            for k in ("cost", "turnover", "ex_ante_te"):
-                if k in r:
-                    r[k] = _unnum(r[k])
-            records.append(r)
+        records = [{k: _unplain(v) for k, v in r.items()} for r in body["records"]]
         state = {"key": found, "book": make_book(values, _unnum(body["cash"])), "day": int(body["day"]),
                  "done": int(body["done"]), "nav": nav, "weights": weights, "records": records}
+        if body["trading"] is not None:
+            state["trading"] = tuple(_unplain(body["trading"]))
+        series = _series_back(frames["periods"], len(body["periods"]), [p["names"] for p in body["periods"]])
+        state["periods"] = [{"start": _date(p["start"]), "weights": w, "cost": _unnum(p["cost"])}
+                            for p, w in zip(body["periods"], series)]
+        series = _series_back(frames["untraded"], len(body["untraded"]), [u["names"] for u in body["untraded"]])
+        state["untraded"] = {_date(u["date"]): r for u, r in zip(body["untraded"], series)}
     except (KeyError, TypeError, ValueError) as exc:
         raise damaged("unexpected content: {}".format(exc)) from None
     return state

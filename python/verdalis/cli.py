@@ -35,13 +35,57 @@ def _diagnosis_text(exc):
     return str(diagnose())
 
 
+def _read_holding(path):
+    """A holding CSV: columns order_book_id and shares (whole numbers, not negative)."""
+    import pandas as pd
+
+    path = Path(path)
+    try:
+        frame = pd.read_csv(path, dtype={"order_book_id": str})
+    except (OSError, ValueError) as exc:
+        raise UserError("{}: cannot read the holding: {}".format(path, exc)) from None
+    missing = [c for c in ("order_book_id", "shares") if c not in frame.columns]
+    if missing:
+        raise UserError("{}: the holding needs the columns order_book_id and shares; missing {}".format(
+            path, ", ".join(missing)))
+    shares = pd.to_numeric(frame["shares"], errors="coerce")
+    bad = frame.index[shares.isna() | (shares < 0) | (shares != shares.round())]
+    if len(bad):
+        row = int(bad[0])
+        raise UserError("{}, row {}: shares must be a whole number of at least 0, got {!r}".format(
+            path, row + 2, frame["shares"].iloc[row]))
+    if frame["order_book_id"].duplicated().any():
+        raise UserError("{}: {} is listed twice".format(
+            path, frame["order_book_id"][frame["order_book_id"].duplicated()].iloc[0]))
+    return pd.Series(shares.to_numpy(dtype=float), index=frame["order_book_id"].to_numpy())
+
+
+def _write_orders(weights, date, holding_path, cash, out, cash_floor, min_order_value):
+    """orders.csv in `out`: the whole-lot orders from the holding to `weights`, at the data date's closes."""
+    import corvana as _corvana
+
+    from .orders import orders
+
+    holding = _read_holding(holding_path)
+    prev = _corvana.get_previous_trading_date(date)
+    ids = list(dict.fromkeys(list(weights.index) + list(holding.index)))
+    close = _corvana.get_price(ids, prev, prev, fields="close", adjust_type="none")["close"]
+    close = close.droplevel("date").reindex(ids)
+    table = orders(weights[weights > 0], holding, close, cash, cash_floor=cash_floor, min_value=min_order_value)
+    path = Path(out) / "orders.csv"
+    table.to_csv(path, index=False, float_format="%.10g")
+    print("  {:8} {} ({} orders at the closes of {}, cash after {:,.2f})".format(
+        "orders", path, len(table), prev, table.attrs["cash_after"]))
+    return path
+
+
 def _warning_texts(diagnosis):
     """The diagnosis' warnings in English; with -v, the core's text in brackets."""
     for text, original in zip(diagnosis.warnings, diagnosis.original_warnings):
         yield text + (" [{}]".format(original) if _console.VERBOSE and original != text else "")
 
 
-def _run(config_path, date_text, out):
+def _run(config_path, date_text, out, orders_from=None, cash=None, cash_floor=0.0, min_order_value=0.0):
     from .config import load
     from .exception import OptimizationFailed
     from .optimize import portfolio_optimize
@@ -101,6 +145,8 @@ def _run(config_path, date_text, out):
         ", tracking error {:.2%}".format(risk["tracking_error"]) if "tracking_error" in risk else "", took))
     for name, path in paths.items():
         print("  {:8} {}".format(name, path))
+    if orders_from is not None:
+        _write_orders(weights, date, orders_from, cash or 0.0, out, cash_floor, min_order_value)
     return 0
 
 
@@ -126,8 +172,15 @@ def _diagnose(config_path, date_text):
 def _backtest(args):
     from .backtest import run
 
+    cost_model = None
+    if args.cost_model:
+        from .costs import TransactionCostModel
+
+        cost_model = TransactionCostModel()
     result = run(args.config, _parse_date(args.start), _parse_date(args.end), _rebalance(args.rebalance),
-                 args.cost_bps, out=args.out, resume=args.resume)
+                 args.cost_bps, out=args.out, resume=args.resume, cost_model=cost_model,
+                 price_limits=args.price_limits, orders=args.orders, cash_floor=args.cash_floor,
+                 min_order_value=args.min_order_value)
     print(result.summary.to_string(float_format=lambda v: "{:.4f}".format(v)))
     print("written to {}".format(args.out))
     return 0
@@ -192,6 +245,10 @@ def main(argv=None):
     run.add_argument("config", help="the TOML file describing the optimization")
     run.add_argument("--date", help="optimization date YYYY-MM-DD (default: the config's)")
     run.add_argument("--out", help="output folder (default: CONFIG-DATE beside the config)")
+    run.add_argument("--orders", metavar="HOLDING.csv",
+                     help="also write orders.csv: whole-lot orders from this holding (columns order_book_id, "
+                          "shares) to the weights, at the closes of the day before the date")
+    run.add_argument("--cash", type=float, help="cash beside the holding of --orders (default 0)")
     run.add_argument("-v", "--verbose", action="store_true", help="log solve times; show the core's own text after each message")
     diag = sub.add_parser("diagnose", help="explain which limits of a config conflict, or what each one costs",
                           description="Print the diagnosis of the optimization CONFIG describes.")
@@ -210,6 +267,15 @@ def main(argv=None):
         if name == "backtest":
             cmd.add_argument("--out", required=True, help="folder for the Parquet tables, report and checkpoint")
             cmd.add_argument("--resume", action="store_true", help="continue an interrupted run in --out")
+            cmd.add_argument("--cost-model", action="store_true",
+                             help="charge commission, stamp duty, half-spread and market impact (default rates), "
+                                  "and weigh them in a mean-variance objective")
+            cmd.add_argument("--price-limits", action="store_true",
+                             help="do not buy stocks closing at their up-limit nor sell those at their down-limit")
+            cmd.add_argument("--orders", action="store_true", help="trade whole lots, keeping --cash-floor in cash")
+            cmd.add_argument("--cash-floor", type=float, default=0.0, help="cash kept with --orders (default 0)")
+            cmd.add_argument("--min-order-value", type=float, default=0.0,
+                             help="smallest order with --orders, in money (default 0)")
         else:
             cmd.add_argument("--grid", action="append", required=True,
                              help="KEY=V1,V2,... e.g. constraints[0].upper_limit=0.02,0.03,0.05 (repeatable)")
@@ -234,8 +300,10 @@ def main(argv=None):
 
     try:
         if args.command == "run":
+            if args.cash is not None and args.orders is None:
+                raise UserError("--cash is the cash beside the holding of --orders; give --orders HOLDING.csv")
             with corvana.pinned():  # pool, optimization and report read one version of the store
-                return _run(args.config, args.date, args.out)
+                return _run(args.config, args.date, args.out, args.orders, args.cash)
         if args.command == "diagnose":
             with corvana.pinned():
                 return _diagnose(args.config, args.date)

@@ -266,7 +266,49 @@ def backtest_figures(result) -> dict:
         ax.legend(fontsize=8)
         out["tracking"] = _png(fig)
         plt.close(fig)
+
+    table = attribution_table(result)
+    if table is not None:
+        out["attribution"] = _attribution_figure(plt, table)
     return out
+
+
+#: The parts of the active return drawn and tabled, in order.
+ATTRIBUTION_PARTS = ["country", "industry", "style", "specific", "costs", "benchmark_residual"]
+
+
+def attribution_table(result):
+    """Each holding period's active return and its parts, plus a total row (sums of the periods)."""
+    att = getattr(result, "attribution", None)
+    if att is None or not len(att):
+        return None
+    columns = ["active_return"] + ATTRIBUTION_PARTS + ["allocation", "selection"]
+    table = att[columns].astype(float).copy()
+    table.index = [d.strftime("%Y-%m-%d") for d in table.index]
+    table.loc["sum of periods"] = table.sum()
+    return table
+
+
+def _attribution_figure(plt, table):
+    periods = table.drop(index="sum of periods")
+    colors = ["#9aa5b1", "#3b6ea8", "#6aa84f", "#e69138", "#c0504d", "#b4a7d6"]
+    fig, ax = plt.subplots(figsize=(7, 3.4))
+    x = np.arange(len(periods))
+    up, down = np.zeros(len(periods)), np.zeros(len(periods))
+    for part, color in zip(ATTRIBUTION_PARTS, colors):
+        v = periods[part].to_numpy() * 100
+        base = np.where(v >= 0, up, down)
+        ax.bar(x, v, bottom=base, color=color, label=part.replace("_", " "))
+        up, down = up + np.clip(v, 0, None), down + np.clip(v, None, 0)
+    ax.plot(x, periods["active_return"].to_numpy() * 100, "ko-", markersize=3, label="active return")
+    ax.axhline(0, color="black", linewidth=0.6)
+    ax.set_xticks(x, list(periods.index), rotation=70, fontsize=7)
+    ax.set_ylabel("%")
+    ax.set_title("Attribution of the active return, each holding period")
+    ax.legend(fontsize=7, ncol=4)
+    png = _png(fig)
+    plt.close(fig)
+    return png
 
 
 def tracking_table(result):
@@ -307,6 +349,15 @@ def backtest_html(result, title="Backtest") -> str:
     ]
     if len(records):
         parts.append("<h2 id='rebalances'>Rebalances</h2>" + _table(
-            records, {"cost": "{:,.0f}", "turnover": "{:.2%}", "ex_ante_te": "{:.2%}"}, "date"))
+            records, {"cost": "{:,.0f}", "turnover": "{:.2%}", "ex_ante_te": "{:.2%}", "untraded": "{:.2%}",
+                      "cash": "{:,.0f}", **{c: "{:,.0f}" for c in records.columns if c.startswith("cost_")}},
+            "date"))
+    table = attribution_table(result)
+    if table is not None:
+        parts.append("<h2 id='attribution'>Attribution</h2><p>Active return of each holding period (from the "
+                      "close the book was set at) split into factor parts (active exposures at the start times "
+                      "the period's factor returns), specific return, trading costs and the index's own residual; "
+                      "allocation and selection split the same gross active return by industry.</p>"
+                      + _table(table, {c: "{:.3%}" for c in table.columns}, "period"))
     parts.append("</body></html>")
     return "\n".join(parts)
