@@ -37,7 +37,8 @@ def out(finished, tmp_path):
 
 def test_the_checkpoint_holds_only_json_and_parquet(finished):
     folder = finished[0] / checkpoint.FOLDER
-    assert sorted(p.suffix for p in folder.iterdir()) == [".json", ".parquet", ".parquet", ".parquet"]
+    suffixes = sorted(p.suffix for p in folder.iterdir())
+    assert suffixes == [".json"] + [".parquet"] * 5  # book, nav, weights, periods, untraded
     assert not (finished[0] / checkpoint.LEGACY).exists()
 
 
@@ -135,3 +136,29 @@ def test_a_legacy_pickle_is_refused_without_being_loaded(mandate, tmp_path, monk
     (tmp_path / checkpoint.LEGACY).write_bytes(pickle.dumps(_Payload()))
     with pytest.raises(checkpoint.CheckpointError, match="never loaded"):
         backtest.run(mandate, START, END, "monthly", out=tmp_path, resume=True, progress=False)
+
+
+def test_a_trading_backtest_resumes_to_the_same_result(mandate, tmp_path, monkeypatch):
+    from verdalis import optimize
+    from verdalis.costs import TransactionCostModel
+
+    options = dict(cost_bps=3, progress=False, cost_model=TransactionCostModel(), price_limits=True, orders=True,
+                   cash_floor=1e6, min_order_value=2000)
+    whole = backtest.run(mandate, START, END, "monthly", **options)
+    real, calls = optimize.portfolio_optimize, []
+
+    def interrupted(*args, **kwargs):
+        calls.append(1)
+        if len(calls) == 3:
+            raise KeyboardInterrupt
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(optimize, "portfolio_optimize", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        backtest.run(mandate, START, END, "monthly", out=tmp_path, **options)
+    monkeypatch.setattr(optimize, "portfolio_optimize", real)
+    with pytest.raises(checkpoint.CheckpointError, match="other trading options"):
+        backtest.run(mandate, START, END, "monthly", out=tmp_path, resume=True, **dict(options, cash_floor=0.0))
+    resumed = backtest.run(mandate, START, END, "monthly", out=tmp_path, resume=True, **options)
+    for name in ("nav", "weights", "rebalances", "untraded", "attribution"):
+        pd.testing.assert_frame_equal(getattr(resumed, name), getattr(whole, name), check_exact=True, obj=name)

@@ -250,8 +250,8 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
     trading_options = (repr(cost_model), bool(price_limits), bool(orders), float(cash_floor), float(min_order_value),
                        bool(cost_in_objective))
     if state.setdefault("trading", trading_options) != trading_options:
-        raise ValueError("{}: the checkpoint is of a backtest with other trading options; remove it or choose "
-                         "another --out".format(checkpoint.path(out)))
+        raise checkpoint.CheckpointError("{}: the checkpoint is of a backtest with other trading options; remove "
+                                         "it or choose another --out".format(checkpoint.path(out)))
     state.setdefault("periods", [])
     state.setdefault("untraded", {})
     trading = cost_model is not None or price_limits or orders
