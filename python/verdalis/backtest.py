@@ -34,6 +34,7 @@ from __future__ import annotations
 
 import warnings
 from dataclasses import dataclass, field
+from typing import Optional
 from pathlib import Path
 
 import numpy as np
@@ -67,6 +68,15 @@ class BacktestResult:
     attribution: pd.DataFrame = field(default_factory=pd.DataFrame)
     #: per rebalance date and stock: target weight minus the weight reached (limits, lots)
     untraded: pd.DataFrame = field(default_factory=pd.DataFrame)
+    #: the book's starting value (costs are in its currency)
+    capital: float = float("nan")
+    #: the title of the page: config name, benchmark, period
+    title: str = "Backtest"
+    #: a line shown first on the page (the synthetic-data notice), or ""
+    notice: str = ""
+    #: how weights.parquet is written: the config's bounds and dust threshold (see report.tables.clean_weights)
+    bounds: Optional[dict] = None
+    dust: float = 1e-6
 
     def save(self, out) -> Path:
         """Parquet tables and report.html into the folder `out`."""
@@ -75,7 +85,12 @@ class BacktestResult:
         out = Path(out)
         out.mkdir(parents=True, exist_ok=True)
         self.nav.to_parquet(out / "nav.parquet")
-        self.weights.to_parquet(out / "weights.parquet")
+        from .report.tables import clean_weights
+
+        # the weights as the product writes weights: no dust, on the 1e-8 grid, summing to 1 within the bounds
+        clean = self.weights.apply(lambda row: clean_weights(row, self.bounds, dust=self.dust), axis=1) \
+            if len(self.weights) else self.weights
+        clean.to_parquet(out / "weights.parquet")
         self.turnover.rename("turnover").to_frame().to_parquet(out / "turnover.parquet")
         self.rebalances.astype({"notes": str}).to_parquet(out / "rebalances.parquet")
         self.summary.rename("value").to_frame().to_csv(out / "summary.csv")
@@ -83,7 +98,8 @@ class BacktestResult:
             frame = getattr(self, name)
             if len(frame):
                 frame.to_parquet(out / "{}.parquet".format(name))
-        (out / "report.html").write_text(backtest_html(self), encoding="utf-8")
+        (out / "report.html").write_text(backtest_html(self, self.title, notice=self.notice, capital=self.capital),
+                                         encoding="utf-8")
         return out
 
 
@@ -345,6 +361,7 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
     result = _result(state, benchmark, dates, days)
     if attribution and benchmark is not None:
         result.attribution = _attribution(state, benchmark, days, config)
+    _describe(result, config, capital, days)
     if out is not None:
         result.save(out)
         _save_state(out, state)
@@ -395,6 +412,18 @@ def _attribution(state, benchmark, days, config):
     except ValueError as exc:  # no risk model, or too few stocks to estimate factor returns
         warnings.warn("backtest: no attribution: {}".format(exc), stacklevel=3)
         return pd.DataFrame()
+def _describe(result, config, capital, days):
+    """The page's title, notice and capital, and how its weights are written."""
+    from .report.render import backtest_title
+
+    name = Path(str(config.source)).stem if config.source not in (None, "<config>") else "a config"
+    result.title = backtest_title(name, config.benchmark, days[0], days[-1])
+    result.capital = float(capital)
+    store = corvana.client.current()
+    if store.synthetic:
+        result.notice = ("Synthetic data: the demo market's prices, indices and risk model are generated, "
+                         "not real market figures.")
+    result.bounds, result.dust = config.bounds, config.dust
 
 
 def _drift_until(book, days, state, last):

@@ -16,6 +16,8 @@
     cov_model = "FACTOR_MODEL_DAILY"
     [solver]               # name = "SCS" | "CLARABEL" | ..., then the solver's options
     max_iters = 20000
+    [output]               # dust = weights below it are written as 0 (default 1e-6)
+    dust = 1e-6
 
 `load(path)` validates every key and value (`validate(raw)` does the same for
 a parsed table): an unknown key, a wrong type or a value the optimizer refuses
@@ -63,6 +65,8 @@ __all__ = ["Config", "ConfigError", "load", "loads", "validate", "dumps", "save"
 
 POOL_KINDS = ("index", "indices", "ids", "file")
 RISK_KEYS = ("cov_model", "risk_model", "factor_risk_aversion", "specific_risk_aversion")
+#: keys of [output]: how the weights are written (see verdalis.report.tables.clean_weights)
+OUTPUT_KEYS = ("dust",)
 
 
 def _classes(module_name, base_name):
@@ -118,6 +122,7 @@ class Config:
     constraints: list = field(default_factory=list)  # [{"type": name, **parameters}]
     risk: dict = field(default_factory=dict)
     solver: dict = field(default_factory=dict)       # {"name": ..., **options}
+    output: dict = field(default_factory=dict)       # {"dust": 1e-6}
     source: Any = "<config>"
     base: Optional[Path] = None     # folder that relative CSV paths start from
 
@@ -189,7 +194,16 @@ class Config:
             out["risk"] = dict(self.risk)
         if self.solver:
             out["solver"] = dict(self.solver)
+        if self.output:
+            out["output"] = dict(self.output)
         return out
+
+    @property
+    def dust(self) -> float:
+        """Weights below this are written as 0 (`[output] dust`, default 1e-6)."""
+        from .report.tables import DUST
+
+        return float(self.output.get("dust", DUST))
 
 
 # ---------------------------------------------------------------------- loading
@@ -218,7 +232,7 @@ def validate(raw, source="<config>", base=None) -> Config:
     `source` names it in errors, `base` is the folder relative CSV paths start from."""
     base = Path(base) if base is not None else None
     fail = lambda key, problem: ConfigError(source, key, problem)  # noqa: E731
-    known = {"date", "pool", "objective", "benchmark", "bounds", "constraints", "risk", "solver"}
+    known = {"date", "pool", "objective", "benchmark", "bounds", "constraints", "risk", "solver", "output"}
     for key in raw:
         if key not in known:
             raise fail(key, "unknown key (expected one of: {})".format(", ".join(sorted(known))))
@@ -294,8 +308,15 @@ def validate(raw, source="<config>", base=None) -> Config:
     if "name" in solver and not isinstance(solver["name"], str):
         raise fail("solver.name", "expected a solver name such as \"SCS\" or \"CLARABEL\"")
 
+    output = _table(raw.get("output", {}), "output", fail)
+    for key, setting in output.items():
+        if key not in OUTPUT_KEYS:
+            raise fail("output." + key, "unknown key (expected one of: {})".format(", ".join(OUTPUT_KEYS)))
+        if not isinstance(setting, (int, float)) or isinstance(setting, bool) or not 0 <= setting < 0.01:
+            raise fail("output." + key, "expected a number from 0 to 0.01, got {!r}".format(setting))
+
     config = Config(date=date, pool={kind: pool[kind]}, objective=objective, benchmark=benchmark, bounds=bounds,
-                    constraints=constraints, risk=risk, solver=solver, source=source, base=base)
+                    constraints=constraints, risk=risk, solver=solver, output=output, source=source, base=base)
     # Every object must build: a value the optimizer's classes refuse is a
     # config error at load time, not a failure in the middle of a run.
     config.objects()

@@ -56,15 +56,20 @@ class PortfolioReport:
             for name, w in largest.items():
                 lines.append("  {} {:+7.2%}".format(_pad(name, 12), w))
         if len(self.limits):
-            lines.append("limits: value reached [lower .. upper], tightest first")
+            from .tables import format_value, short_repr, unit_of
+
+            lines.append("limits: value reached [lower .. upper], tightest first "
+                         "(weights, turnover, tracking error in %; exposures in sd)")
             for name, rows in self.limits.groupby("constraint", sort=False):
-                lines.append("  " + name)
+                lines.append("  " + short_repr(name))
+                unit = unit_of(name)
                 slack = np.fmin(rows["value"] - rows["lower"], rows["upper"] - rows["value"])
                 shown = rows.loc[slack.fillna(np.inf).sort_values(kind="stable").index[:n_limits]]
                 for row in shown.itertuples():
-                    bounds = " .. ".join("{:8.4f}".format(b) if np.isfinite(b) else "       -"
+                    bounds = " .. ".join("{:>9}".format(format_value(b, unit)) if np.isfinite(b) else "        -"
                                          for b in (row.lower, row.upper))
-                    lines.append("    {} {:8.4f}  [{}]".format(_pad(row.item, 20), row.value, bounds))
+                    lines.append("    {} {:>9}  [{}]".format(_pad(row.item, 20), format_value(row.value, unit),
+                                                            bounds))
                 if len(rows) > len(shown):
                     lines.append("    ... {} more within their bounds".format(len(rows) - len(shown)))
         return "\n".join(lines)
