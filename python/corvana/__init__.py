@@ -26,7 +26,7 @@ from .api import (
     instruments,
     trading_date_offset,
 )
-from .client import connect
+from .client import connect, pin_for, pinned
 from . import checks, riskmodel
 from .frames import import_frames
 from .importer import DataImportError, import_store
@@ -62,6 +62,8 @@ __all__ = [
     "index_weights_ex",
     "industry_standards",
     "instruments",
+    "pin_for",
+    "pinned",
     "trading_date_offset",
     "write_store",
 ]

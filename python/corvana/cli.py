@@ -1,4 +1,4 @@
-"""Command line of the market-data client: ``python -m corvana {build-demo,import,estimate-risk-model,info}``."""
+"""Command line of the market-data client: ``python -m corvana {build-demo,import,verify,upgrade,estimate-risk-model,info}``."""
 
 from __future__ import annotations
 
@@ -10,7 +10,7 @@ from pathlib import Path
 
 from ._command import command
 from .checks import DataWarning
-from .store import MANIFEST, StoreError, default_path
+from .store import FORMAT_VERSION, MANIFEST, StoreError, default_path
 from .writer import write_store
 
 DEFAULT_SEED = 20240101
@@ -113,6 +113,10 @@ def _info(args) -> int:
     if manifest.get("synthetic"):
         print("data:    synthetic demo market (generated, not real market figures)")
     print(f"created: {manifest.get('created', '?')}")
+    found = manifest.get("format", 1)
+    print(f"format:  {found}" + (f" (`{command('corvana')} upgrade --path {target}` rewrites it as format "
+                                f"{FORMAT_VERSION}, read faster)" if isinstance(found, int)
+                                and found < FORMAT_VERSION else ""))
     print(f"dates:   {manifest.get('first_date')} .. {manifest.get('last_date')}")
     tables = manifest.get("tables", {})
     width = max((len(n) for n in tables), default=0)
@@ -139,8 +143,8 @@ def _verify(args) -> int:
         return 0
     for name, problem in bad.items():
         print(f"corvana: bad file {target / (name + '.parquet')} (table {name!r}): {problem}", file=sys.stderr)
-    store._manifest = json.loads((target / MANIFEST).read_text(encoding="utf-8"))
-    print(f"corvana: rewrite the store with `{store.repair_command()}`", file=sys.stderr)
+    manifest = json.loads((target / MANIFEST).read_text(encoding="utf-8"))
+    print(f"corvana: rewrite the store with `{store.repair_command(manifest)}`", file=sys.stderr)
     return 1
 
 
@@ -156,6 +160,21 @@ def _review(target):
     finally:
         st.close()
     return review(tables)
+
+
+def _upgrade(args) -> int:
+    from .writer import upgrade_store
+
+    target = _target(args.path)
+    if not (target / MANIFEST).is_file():
+        print(f"corvana: error: no market data at {target}", file=sys.stderr)
+        return 1
+    found = upgrade_store(target)
+    if found >= FORMAT_VERSION:
+        print(f"corvana: the store at {target} is already in format {found}; nothing to do")
+    else:
+        print(f"corvana: rewrote the store at {target} from format {found} to format {FORMAT_VERSION}")
+    return 0
 
 
 def main(argv=None) -> int:
@@ -188,6 +207,15 @@ def main(argv=None) -> int:
     p = sub.add_parser("verify", help="check every file of a store (size, SHA-256, schema, page checksums)")
     p.add_argument("--path", help="store folder (default: $CORVANA_DATA or the per-user folder)")
     p.set_defaults(func=_verify)
+
+    p = sub.add_parser(
+        "upgrade", help="rewrite a store written by an earlier version in the current format",
+        description=f"Rewrite the store in the current format (format {FORMAT_VERSION}: a CRC-32 per file "
+                    "for the quick check on first read, integer ids in the bars for fast whole-market "
+                    "reads), with the same data, atomically. Older stores are read as they are; this "
+                    "makes them faster to read.")
+    p.add_argument("--path", help="store folder (default: $CORVANA_DATA or the per-user folder)")
+    p.set_defaults(func=_upgrade)
 
     p = sub.add_parser(
         "estimate-risk-model", help="estimate the factor risk model from the store's own data",

@@ -550,12 +550,13 @@ def _risk_tables(snaps: list, factors: list, styles: list) -> dict:
 # ------------------------------------------------------------ store
 def read_tables(path) -> tuple[dict, dict]:
     """Every table of the store at ``path`` as DataFrames, and its manifest."""
-    from .store import Store
+    from .store import Store, pinned
 
     st = Store(path)
     try:
-        manifest = st.manifest
-        tables = {name: st.read_table(name).to_pandas() for name in manifest.get("tables", {})}
+        with pinned(st):  # every table of one version, even if the store is rewritten meanwhile
+            manifest = st.manifest
+            tables = {name: st.read_table(name).to_pandas() for name in manifest.get("tables", {})}
     finally:
         st.close()
     return tables, manifest

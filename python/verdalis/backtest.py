@@ -34,8 +34,6 @@ one backtest per point of a parameter grid (also importable here as
 """
 from __future__ import annotations
 
-import os
-import pickle
 import warnings
 from dataclasses import dataclass, field
 from typing import Optional
@@ -46,13 +44,12 @@ import pandas as pd
 
 import corvana
 
-from . import measures
+from . import checkpoint, measures
 from .config import Config, load
 from .messages import english
 
 __all__ = ["BacktestResult", "rebalance_dates", "run", "sweep"]
 
-CHECKPOINT = "checkpoint.pickle"
 
 
 @dataclass
@@ -237,19 +234,14 @@ def _ex_ante_te(weights, date, benchmark, arguments):
     return measures.ex_ante_tracking_error(helper, weights.to_numpy())
 
 
-def _state_path(out):
-    return Path(out) / CHECKPOINT
-
-
 def _save_state(out, state):
-    path = _state_path(out)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    tmp = path.with_suffix(".tmp")
-    with open(tmp, "wb") as f:
-        pickle.dump(state, f)
-        f.flush()
-        os.fsync(f.fileno())
-    os.replace(tmp, path)
+    checkpoint.save(out, state)
+
+
+def _restored_book(values, cash):
+    book = _Book(0.0)
+    book.values, book.cash = values, cash
+    return book
 
 
 def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=False, *,
@@ -275,21 +267,19 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
     days = _trading_days(corvana.get_previous_trading_date(dates[0]), end)
     benchmark = config.benchmark
 
+    # what a checkpoint must match: the config, dates, costs, capital and market data
+    key = checkpoint.key(config.to_dict(), dates, cost_bps, capital, corvana.client.current().manifest)
     state = None
-    if resume and out is not None and _state_path(out).exists():
-        with open(_state_path(out), "rb") as f:
-            state = pickle.load(f)
-        if state["key"] != (dates, float(cost_bps), float(capital), repr(config.to_dict())):
-            raise ValueError("{}: the checkpoint is of another backtest; remove it or choose another --out"
-                             .format(_state_path(out)))
+    if resume and out is not None and checkpoint.exists(out):
+        state = checkpoint.load(out, key, _restored_book)
     if state is None:
-        state = {"key": (dates, float(cost_bps), float(capital), repr(config.to_dict())), "book": _Book(capital),
+        state = {"key": key, "book": _Book(capital),
                  "day": 0, "done": 0, "nav": [(days[0], float(capital))], "weights": {}, "records": []}
     trading_options = (repr(cost_model), bool(price_limits), bool(orders), float(cash_floor), float(min_order_value),
                        bool(cost_in_objective))
     if state.setdefault("trading", trading_options) != trading_options:
-        raise ValueError("{}: the checkpoint is of a backtest with other trading options; remove it or choose "
-                         "another --out".format(_state_path(out)))
+        raise checkpoint.CheckpointError("{}: the checkpoint is of a backtest with other trading options; remove "
+                                         "it or choose another --out".format(checkpoint.path(out)))
     state.setdefault("periods", [])
     state.setdefault("untraded", {})
     trading = cost_model is not None or price_limits or orders
@@ -301,9 +291,9 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
         from tqdm.auto import tqdm
 
         bar = tqdm(total=len(dates), initial=state["done"], desc="backtest", unit="rebalance")
+    steps = _pinned_steps(dates, state)
     try:
-        while state["done"] < len(dates):
-            date = dates[state["done"]]
+        for date in steps:
             prev = corvana.get_previous_trading_date(date)
             # drift through the close of the data date; the book changes there
             _drift_until(book, days, state, days.index(prev))
@@ -385,6 +375,7 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
                 bar.update(1)
         _drift_until(book, days, state, len(days) - 1)
     finally:
+        steps.close()
         if bar is not None:
             bar.close()
     result = _result(state, benchmark, dates, days)
@@ -395,6 +386,15 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
         result.save(out)
         _save_state(out, state)
     return result
+
+
+def _pinned_steps(dates, state):
+    """The rebalance dates still to do.  Each step (drift, pool, optimization,
+    records) reads one version of the store: the pin is taken when a date is
+    handed out and released when the next is asked for (or the loop ends)."""
+    while state["done"] < len(dates):
+        with corvana.pinned():
+            yield dates[state["done"]]
 
 
 def _trade(book, target, day, record, state, **options):

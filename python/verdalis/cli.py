@@ -422,9 +422,12 @@ def main(argv=None):
         if args.command == "run":
             if args.cash is not None and args.orders is None:
                 raise UserError("--cash is the cash beside the holding of --orders; give --orders HOLDING.csv")
-            return _run(args.config, args.date, args.out, args.orders, args.cash, allow_shrink=args.allow_shrink)
+            with corvana.pinned():  # pool, optimization and report read one version of the store
+                return _run(args.config, args.date, args.out, args.orders, args.cash,
+                            allow_shrink=args.allow_shrink)
         if args.command == "diagnose":
-            return _diagnose(args.config, args.date)
+            with corvana.pinned():
+                return _diagnose(args.config, args.date)
         if args.command == "backtest":
             return _backtest(args)
         if args.command == "sweep":

@@ -320,9 +320,12 @@ class Config:
 
     def optimize(self, date=None):
         """Run the optimization this config describes (on `date`, default its own)."""
+        import corvana
+
         from .optimize import portfolio_optimize
 
-        return portfolio_optimize(**self.build(date))
+        with corvana.pinned():  # the pool and the optimization read one version of the store
+            return portfolio_optimize(**self.build(date))
 
     def _path(self, value):
         path = Path(value)

@@ -185,6 +185,11 @@ class OptimizeHelper:
         self.date = to_date(date)
         self.benchmark = benchmark
         self._cache = {}
+        # every read of this call (its own and the core's) sees the store
+        # version the call started on, for as long as the helper lives
+        pin = getattr(corvana, "pin_for", None)
+        if pin is not None:
+            pin(self)
 
     # ------------------------------------------------------------------ dates
 
