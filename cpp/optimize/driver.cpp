@@ -86,9 +86,17 @@ std::vector<double> project_onto_bounds(const std::vector<double>& v, const std:
   }
   double sum = 0.0;
   for (double x : w) sum += x;
-  const double residual = (1.0 - sum) / static_cast<double>(n);
-  if (residual != 0.0) {
-    for (double& x : w) x += residual;
+  // The rounding residual goes to the stocks with room to take it, so no
+  // weight steps past its bound by an ulp; only bounds whose sums fall short
+  // of 1 (within the parser's tolerance) spread it over every stock.
+  if (sum != 1.0) {
+    const bool up = sum < 1.0;
+    std::size_t room = 0;
+    for (std::size_t i = 0; i < n; ++i) room += up ? (w[i] < u[i]) : (w[i] > l[i]);
+    const double residual = (1.0 - sum) / static_cast<double>(room > 0 ? room : n);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (room == 0 || (up ? w[i] < u[i] : w[i] > l[i])) w[i] += residual;
+    }
   }
   return w;
 }

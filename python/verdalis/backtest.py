@@ -9,7 +9,9 @@ cash), and the new weights replace the book at the close of the day before D
 (the optimization uses data up to then).  Between rebalances every position
 moves with its total return (prices adjusted for dividends and splits); a
 stock delisted while held leaves at its last close into cash; a stock
-suspended (no volume) on D cannot be traded and keeps its drifted weight.
+suspended (volume 0, or no bar) on D cannot be traded and keeps its drifted
+weight; a stock without volume data (empty volume) is tradable every day, and
+the notes of each date name such stocks.
 Trading costs are `cost_bps` basis points of the value traded, or (and) those
 of a `cost_model` (`verdalis.costs.TransactionCostModel`), reported by
 component; the cost model also becomes the optimizer's cost term when the
@@ -32,8 +34,6 @@ one backtest per point of a parameter grid (also importable here as
 """
 from __future__ import annotations
 
-import os
-import pickle
 import warnings
 from dataclasses import dataclass, field
 from typing import Optional
@@ -44,13 +44,12 @@ import pandas as pd
 
 import corvana
 
-from . import measures
+from . import checkpoint, measures
 from .config import Config, load
 from .messages import english
 
 __all__ = ["BacktestResult", "rebalance_dates", "run", "sweep"]
 
-CHECKPOINT = "checkpoint.pickle"
 
 
 @dataclass
@@ -204,17 +203,27 @@ def _set_holding(spec, book, prev):
 
 
 def _suspended(ids, date):
+    """The stocks of `ids` that cannot trade on `date`: volume 0 (suspended) or
+    no bar.  An empty volume is no volume data, never a suspension."""
     if not ids:
         return []
     bars = corvana.get_price(ids, date, date, fields="volume", adjust_type="none")["volume"]
-    traded = set(bars[bars > 0].index.get_level_values("order_book_id"))
+    traded = set(bars[(bars > 0) | bars.isna()].index.get_level_values("order_book_id"))
     return [i for i in ids if i not in traded]
+
+
+def _without_volume(ids, date):
+    """The stocks of `ids` whose bar on `date` has no volume data (treated as tradable)."""
+    if not ids:
+        return []
+    bars = corvana.get_price(ids, date, date, fields="volume", adjust_type="none")["volume"]
+    return sorted(set(bars[bars.isna()].index.get_level_values("order_book_id")))
 
 
 def _ex_ante_te(weights, date, benchmark, arguments):
     """The tracking error the optimization's risk model expected of `weights` (a year)."""
-    if benchmark is None:
-        return np.nan
+    if benchmark is None or corvana.index_weights(benchmark, corvana.get_previous_trading_date(date)) is None:
+        return np.nan  # no benchmark, or one known by its NAV only
     from .benchmark import IndexBenchmark
     from .const import CovModel, RiskModel
     from .helper import OptimizeHelper
@@ -225,19 +234,14 @@ def _ex_ante_te(weights, date, benchmark, arguments):
     return measures.ex_ante_tracking_error(helper, weights.to_numpy())
 
 
-def _state_path(out):
-    return Path(out) / CHECKPOINT
-
-
 def _save_state(out, state):
-    path = _state_path(out)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    tmp = path.with_suffix(".tmp")
-    with open(tmp, "wb") as f:
-        pickle.dump(state, f)
-        f.flush()
-        os.fsync(f.fileno())
-    os.replace(tmp, path)
+    checkpoint.save(out, state)
+
+
+def _restored_book(values, cash):
+    book = _Book(0.0)
+    book.values, book.cash = values, cash
+    return book
 
 
 def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=False, *,
@@ -263,21 +267,19 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
     days = _trading_days(corvana.get_previous_trading_date(dates[0]), end)
     benchmark = config.benchmark
 
+    # what a checkpoint must match: the config, dates, costs, capital and market data
+    key = checkpoint.key(config.to_dict(), dates, cost_bps, capital, corvana.client.current().manifest)
     state = None
-    if resume and out is not None and _state_path(out).exists():
-        with open(_state_path(out), "rb") as f:
-            state = pickle.load(f)
-        if state["key"] != (dates, float(cost_bps), float(capital), repr(config.to_dict())):
-            raise ValueError("{}: the checkpoint is of another backtest; remove it or choose another --out"
-                             .format(_state_path(out)))
+    if resume and out is not None and checkpoint.exists(out):
+        state = checkpoint.load(out, key, _restored_book)
     if state is None:
-        state = {"key": (dates, float(cost_bps), float(capital), repr(config.to_dict())), "book": _Book(capital),
+        state = {"key": key, "book": _Book(capital),
                  "day": 0, "done": 0, "nav": [(days[0], float(capital))], "weights": {}, "records": []}
     trading_options = (repr(cost_model), bool(price_limits), bool(orders), float(cash_floor), float(min_order_value),
                        bool(cost_in_objective))
     if state.setdefault("trading", trading_options) != trading_options:
-        raise ValueError("{}: the checkpoint is of a backtest with other trading options; remove it or choose "
-                         "another --out".format(_state_path(out)))
+        raise checkpoint.CheckpointError("{}: the checkpoint is of a backtest with other trading options; remove "
+                                         "it or choose another --out".format(checkpoint.path(out)))
     state.setdefault("periods", [])
     state.setdefault("untraded", {})
     trading = cost_model is not None or price_limits or orders
@@ -289,9 +291,9 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
         from tqdm.auto import tqdm
 
         bar = tqdm(total=len(dates), initial=state["done"], desc="backtest", unit="rebalance")
+    steps = _pinned_steps(dates, state)
     try:
-        while state["done"] < len(dates):
-            date = dates[state["done"]]
+        for date in steps:
             prev = corvana.get_previous_trading_date(date)
             # drift through the close of the data date; the book changes there
             _drift_until(book, days, state, days.index(prev))
@@ -321,13 +323,17 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
                 pool = list(arguments["order_book_ids"])
                 arguments["order_book_ids"] = pool + [ob for ob in frozen if ob not in pool]
                 record["notes"].append("suspended, kept: {}".format(", ".join(frozen)))
+            silent = _without_volume(list(arguments["order_book_ids"]), date)
+            if silent:
+                record["notes"].append("no volume data, treated as tradable: {} stock(s) ({}{})".format(
+                    len(silent), ", ".join(silent[:5]), ", ..." if len(silent) > 5 else ""))
             try:
                 with warnings.catch_warnings():
                     warnings.simplefilter("ignore")
                     target = portfolio_optimize(**arguments)
             except OptimizationFailed as exc:
                 record["status"] = "infeasible"
-                diagnose = getattr(exc, "diagnose", None)
+                diagnose = getattr(exc, "diagnose", None) if getattr(exc, "_call", None) is not None else None
                 if diagnose is not None:
                     try:
                         record["notes"].append(str(diagnose()))
@@ -347,7 +353,11 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
                                   cash_floor=cash_floor, min_order_value=min_order_value)
                 else:
                     cost = nav * turnover * cost_bps / 1e4
-                    book.values = target * (nav - cost)
+                    book.values = target * nav
+                    if cost > 0:
+                        # the cost is paid from the stocks traded: a suspended holding keeps its shares
+                        traded = ~book.values.index.isin(frozen)
+                        book.values[traded] *= 1 - cost / float(book.values[traded].sum())
                     book.cash = 0.0
                 record.update(cost=cost, turnover=turnover)
                 state["periods"].append({"start": prev, "weights": book.weights(), "cost": cost / nav})
@@ -365,6 +375,7 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
                 bar.update(1)
         _drift_until(book, days, state, len(days) - 1)
     finally:
+        steps.close()
         if bar is not None:
             bar.close()
     result = _result(state, benchmark, dates, days)
@@ -375,6 +386,15 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
         result.save(out)
         _save_state(out, state)
     return result
+
+
+def _pinned_steps(dates, state):
+    """The rebalance dates still to do.  Each step (drift, pool, optimization,
+    records) reads one version of the store: the pin is taken when a date is
+    handed out and released when the next is asked for (or the loop ends)."""
+    while state["done"] < len(dates):
+        with corvana.pinned():
+            yield dates[state["done"]]
 
 
 def _trade(book, target, day, record, state, **options):
@@ -408,7 +428,8 @@ def _attribution(state, benchmark, days, config):
             periods.append(dict(period, end=end))
     version = str(config.risk.get("risk_model", "v1")).lower()  # the model the optimizer used
     try:
-        return attribute(periods, benchmark, version=version)
+        # the industries of the config's standard (the store's own when it names none)
+        return attribute(periods, benchmark, version=version, standard=config.industry_standard() or "sws")
     except ValueError as exc:  # no risk model, or too few stocks to estimate factor returns
         warnings.warn("backtest: no attribution: {}".format(exc), stacklevel=3)
         return pd.DataFrame()

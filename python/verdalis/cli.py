@@ -44,11 +44,27 @@ def _use_store(path, command):
 
 
 def _diagnosis_text(exc):
-    """The diagnosis of an infeasible optimization, when the package can give one."""
-    diagnose = getattr(exc, "diagnose", None)
-    if diagnose is None:
+    """The diagnosis of an infeasible optimization, when the failure carries its call."""
+    if getattr(exc, "_call", None) is None or getattr(exc, "diagnose", None) is None:
         return None
-    return str(diagnose())
+    return str(exc.diagnose())
+
+
+def _pool_line(config, ids, date, allow_shrink):
+    """Print how the pool shrank; refuse when it lost more than half (unless allowed)."""
+    line, shrank = config.pool_report(ids, date)
+    if not line:
+        return
+    print(line, file=sys.stderr)
+    if shrank and not (allow_shrink or config.allow_shrink):
+        raise UserError("{}: more than half of the pool is gone; check the ids, or run with --allow-shrink "
+                        "(or [pool] allow_shrink = true)".format(line))
+
+
+def _solver_failure(exc):
+    """One line for an error the solver raised: its cause, not its traceback."""
+    cause = str(exc).strip().splitlines()
+    return "the solver failed: {}".format(cause[-1] if cause else type(exc).__name__)
 
 
 def _read_holding(path):
@@ -101,7 +117,10 @@ def _warning_texts(diagnosis):
         yield text + (" [{}]".format(original) if _console.VERBOSE and original != text else "")
 
 
-def _run(config_path, date_text, out, orders_from=None, cash=None, cash_floor=0.0, min_order_value=0.0):
+def _run(config_path, date_text, out, orders_from=None, cash=None, cash_floor=0.0, min_order_value=0.0,
+         allow_shrink=False):
+    import cvxpy
+
     from .config import load
     from .exception import OptimizationFailed
     from .optimize import portfolio_optimize
@@ -112,6 +131,7 @@ def _run(config_path, date_text, out, orders_from=None, cash=None, cash_floor=0.
     store = _store().ready()
     _check_date(date, history_needed(config.objective))
     arguments = config.build(date)
+    _pool_line(config, arguments["order_book_ids"], date, allow_shrink)
     started = time.perf_counter()
     limits = None
     with warnings.catch_warnings(record=True) as caught:
@@ -142,6 +162,10 @@ def _run(config_path, date_text, out, orders_from=None, cash=None, cash_floor=0.
             if text:
                 print(text)
             return EXIT_INFEASIBLE
+        except cvxpy.error.SolverError as exc:
+            print("verdalis: the optimization of {} on {} failed: {}".format(
+                config_path, date, _solver_failure(exc)), file=sys.stderr)
+            return EXIT_INFEASIBLE
     took = time.perf_counter() - started
     for w in caught:
         print("warning:", message_text(w.message), file=sys.stderr)
@@ -151,7 +175,10 @@ def _run(config_path, date_text, out, orders_from=None, cash=None, cash_floor=0.
         warnings.simplefilter("ignore")
         report = build_report(weights, date, config.benchmark, constraints=limits,
                               cov_model=arguments.get("cov_model", "daily"),
-                              risk_model=arguments.get("risk_model", "v1"), objective=arguments["objective"])
+                              risk_model=arguments.get("risk_model", "v1"), objective=arguments["objective"],
+                              classification=config.classification())
+    for note in report.notes:
+        print("note:", note, file=sys.stderr)
     out = Path(out) if out else default_out(config_path, date)
     title = "{} on {}".format(Path(config_path).stem, date)
     with warnings.catch_warnings(record=True) as caught:
@@ -252,14 +279,21 @@ def _backtest(args):
     from .backtest import run
     from .report.render import _summary_value
 
+    from .backtest import rebalance_dates
+    from .config import load
+
     cost_model = None
     if args.cost_model:
         from .costs import TransactionCostModel
 
         cost_model = TransactionCostModel()
+    config = load(args.config)
     start, end = _parse_date(args.start), _parse_date(args.end)
     _check_period(args.config, start, end)
-    result = run(args.config, start, end, _rebalance(args.rebalance), args.cost_bps, out=args.out,
+    dates = rebalance_dates(start, end, _rebalance(args.rebalance))
+    first = config.build(dates[0])
+    _pool_line(config, first["order_book_ids"], dates[0], args.allow_shrink)
+    result = run(config, start, end, _rebalance(args.rebalance), args.cost_bps, out=args.out,
                  resume=args.resume, capital=args.capital, cost_model=cost_model, price_limits=args.price_limits,
                  orders=args.orders, cash_floor=args.cash_floor, min_order_value=args.min_order_value)
     print(result.title)
@@ -347,6 +381,8 @@ def main(argv=None):
     run.add_argument("--date", help="optimization date YYYY-MM-DD (default: the config's)")
     run.add_argument("--out", help="output folder (default: {}/CONFIG-DATE under the current folder)".format(
         OUTPUT_FOLDER))
+    run.add_argument("--allow-shrink", action="store_true",
+                     help="run even when more than half of the pool's ids are unknown or not listed")
     run.add_argument("--orders", metavar="HOLDING.csv",
                      help="also write orders.csv: whole-lot orders from this holding (columns order_book_id, "
                           "shares) to the weights, at the closes of the day before the date")
@@ -384,6 +420,8 @@ def main(argv=None):
                                   "costs are reported in it and in bps of it")
             cmd.add_argument("--out", required=True, help="folder for the Parquet tables, report and checkpoint")
             cmd.add_argument("--resume", action="store_true", help="continue an interrupted run in --out")
+            cmd.add_argument("--allow-shrink", action="store_true",
+                             help="run even when more than half of the pool's ids are unknown or not listed")
             cmd.add_argument("--cost-model", action="store_true",
                              help="charge commission, stamp duty, half-spread and market impact (default rates), "
                                   "and weigh them in a mean-variance objective")
@@ -422,9 +460,12 @@ def main(argv=None):
         if args.command == "run":
             if args.cash is not None and args.orders is None:
                 raise UserError("--cash is the cash beside the holding of --orders; give --orders HOLDING.csv")
-            return _run(args.config, args.date, args.out, args.orders, args.cash)
+            with corvana.pinned():  # pool, optimization and report read one version of the store
+                return _run(args.config, args.date, args.out, args.orders, args.cash,
+                            allow_shrink=args.allow_shrink)
         if args.command == "diagnose":
-            return _diagnose(args.config, args.date)
+            with corvana.pinned():
+                return _diagnose(args.config, args.date)
         if args.command == "backtest":
             return _backtest(args)
         if args.command == "frontier":

@@ -86,18 +86,57 @@ def _num(value):
     return value
 
 
+def store_classification(classification=None):
+    """(classification, note): `classification` as given, or, when None, the
+    store's own: "sws" when it has it, else its only (or first) standard; None
+    with a note when the store has no industries."""
+    if classification is not None:
+        return classification, None
+    import corvana
+
+    from ..config import classification_of
+
+    standards = corvana.industry_standards()
+    if not standards:
+        return None, "the market data hold no industry classification: industry figures are left out"
+    return classification_of("sws" if "sws" in standards else standards[0]), None
+
+
+def weightless_benchmark(benchmark, date):
+    """The note for an index benchmark without constituent weights on `date` (else None)."""
+    if not isinstance(benchmark, str):
+        return None
+    import corvana
+
+    prev = corvana.get_previous_trading_date(date)
+    if corvana.index_weights(benchmark, prev) is not None:
+        return None
+    return ("benchmark {} has no constituent weights on or before {}: tracking error and active "
+            "figures are left out".format(benchmark, prev))
+
+
 def build_report(weights, date, benchmark=None, *, cov_model=CovModel.FACTOR_MODEL_DAILY,
-                 risk_model=RiskModel.V1, classification=IndustryClassification.SWS,
+                 risk_model=RiskModel.V1, classification=None,
                  constraints=None, top=15, objective=None) -> RiskReport:
     """The report of `weights` (a Series over order_book_ids) on `date`.
 
     `benchmark`: an index id or an `OptimizeBenchmark`; `constraints`: a table
     of limits to show as it is (a diagnosis's groups, for example);
+    `classification`: the industries shown (default: the store's, see
+    `store_classification`).
     `objective`: the objective object the weights were optimized with, whose
     own figures (an expected return) the report then shows.
     """
     from ..benchmark import IndexBenchmark
 
+    notes = []
+    classification, note = store_classification(classification)
+    if note:
+        notes.append(note)
+    note = weightless_benchmark(benchmark, date)
+    if note:
+        notes.append(note)
+        benchmark = None
     weights = pd.Series(weights, dtype=float)
     weights = weights[weights.abs() > 0]
     name = benchmark if isinstance(benchmark, str) or benchmark is None else type(benchmark).__name__
@@ -142,8 +181,11 @@ def build_report(weights, date, benchmark=None, *, cov_model=CovModel.FACTOR_MOD
     portfolio_style = exposure.T.to_numpy() @ w
     styles = pd.DataFrame({"portfolio": portfolio_style}, index=exposure.columns)
 
-    mapping = helper.get_industry_mapping(classification)
-    held = weights.groupby(mapping.to_numpy()).sum()
+    if classification is not None:
+        mapping = helper.get_industry_mapping(classification)
+        held = weights.groupby(mapping.to_numpy()).sum()
+    else:
+        held = pd.Series(dtype=float)
     industries = pd.DataFrame({"portfolio": held})
 
     if benchmark is not None:
@@ -152,7 +194,8 @@ def build_report(weights, date, benchmark=None, *, cov_model=CovModel.FACTOR_MOD
                     active_factor_variance=active_factor, active_specific_variance=active_specific)
         styles["benchmark"] = helper.get_benchmark_style().reindex(styles.index).to_numpy()
         styles["active"] = styles["portfolio"] - styles["benchmark"]
-        bench = helper.get_benchmark_industry_weight(classification)
+        bench = (helper.get_benchmark_industry_weight(classification) if classification is not None
+                 else pd.Series(dtype=float))
         industries = industries.reindex(industries.index.union(bench.index), fill_value=0.0)
         industries["benchmark"] = bench.reindex(industries.index, fill_value=0.0)
         industries["active"] = industries["portfolio"] - industries["benchmark"]
@@ -165,7 +208,8 @@ def build_report(weights, date, benchmark=None, *, cov_model=CovModel.FACTOR_MOD
         bench_w = pd.Series(helper.benchmark_weight.to_numpy(), index=list(helper.union_components))
         positions["benchmark"] = bench_w.reindex(positions.index, fill_value=0.0).to_numpy()
         positions["active"] = positions["weight"] - positions["benchmark"]
-    positions["industry"] = mapping.reindex(positions.index).to_numpy()
+    if classification is not None:
+        positions["industry"] = mapping.reindex(positions.index).to_numpy()
     positions["name"] = _names(list(positions.index))
     positions = positions.sort_values("weight", ascending=False, kind="stable")
 
@@ -173,7 +217,7 @@ def build_report(weights, date, benchmark=None, *, cov_model=CovModel.FACTOR_MOD
                 "largest_weight": float(w.max()), "weight_sum": float(w.sum())}
     return RiskReport(date=helper.date, data_date=helper.prev_trading_date, benchmark=name, weights=weights,
                       risk=risk, factor_groups=factor_groups, stocks=stocks, styles=styles,
-                      industries=industries, holdings=holdings, constraints=constraints, positions=positions,
+                      industries=industries, holdings=holdings, constraints=constraints, positions=positions, notes=notes,
                       objective_figures=objective_figures(objective, weights, helper))
 
 

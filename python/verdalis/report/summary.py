@@ -132,15 +132,19 @@ def _limit_rows(constraint, w, helper, tracking_error):
 
 
 def analyse(weights, date, benchmark=None, *, cov_model=CovModel.FACTOR_MODEL_DAILY,
-            risk_model=RiskModel.V1, classification=IndustryClassification.SWS, cons=None):
+            risk_model=RiskModel.V1, classification=None, cons=None):
     """Risk, tracking error and active industry weights of `weights` on `date`.
 
     `benchmark` is an `OptimizeBenchmark` (or None); risk figures use the
     unscaled risk model (both aversion coefficients 1).  `cons`, the
     constraint objects of the optimization, adds the table of limits: each
     limit next to the value reached, in its own units (weights, exposures,
-    tracking error a year).
+    tracking error a year).  `classification`: the industries of the active
+    weights (default: the store's; none without industries).
     """
+    from .risk import store_classification
+
+    classification, _ = store_classification(classification)
     weights = pd.Series(weights, dtype=float)
     ids = list(weights.index)
     helper = OptimizeHelper(ids, date, benchmark, cov_model, risk_model, 1.0, 1.0)
@@ -158,6 +162,8 @@ def analyse(weights, date, benchmark=None, *, cov_model=CovModel.FACTOR_MODEL_DA
 def _add_benchmark_figures(report, w, helper, classification):
     weights = report.weights
     report.tracking_error = ex_ante_tracking_error(helper, w)
+    if classification is None:
+        return
     industry = helper.get_industry_mapping(classification)
     held = weights.groupby(industry.values).sum()
     bench = helper.get_benchmark_industry_weight(classification)
