@@ -62,3 +62,13 @@ def test_chosen_options_give_the_weights_of_the_defaults(pool, extra):
         chosen = mandate(pool, **extra).optimize()
         plain = portfolio_optimize(**built)
     np.testing.assert_allclose(chosen.to_numpy(), plain.reindex(chosen.index).to_numpy(), atol=1e-5)
+
+
+@pytest.mark.parametrize("value, accepted", [("qdldl", True), ("auto", True), ("QDLDL", True),
+                                             ("fastest", False), (3, False)])
+def test_the_config_checks_the_backend_it_is_given(pool, value, accepted):
+    if accepted:
+        assert mandate(pool, solver={"linear_solver": value}).build()["linear_solver"] == value.lower()
+    else:
+        with pytest.raises(config.ConfigError, match="solver.linear_solver"):
+            mandate(pool, solver={"linear_solver": value})
