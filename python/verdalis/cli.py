@@ -295,7 +295,8 @@ def _backtest(args):
     _pool_line(config, first["order_book_ids"], dates[0], args.allow_shrink)
     result = run(config, start, end, _rebalance(args.rebalance), args.cost_bps, out=args.out,
                  resume=args.resume, capital=args.capital, cost_model=cost_model, price_limits=args.price_limits,
-                 orders=args.orders, cash_floor=args.cash_floor, min_order_value=args.min_order_value)
+                 orders=args.orders, cash_floor=args.cash_floor, min_order_value=args.min_order_value,
+                 attribution=not args.no_attribution)
     print(result.title)
     if result.notice:
         print(result.notice)
@@ -428,6 +429,8 @@ def main(argv=None):
             cmd.add_argument("--price-limits", action="store_true",
                              help="do not buy stocks closing at their up-limit nor sell those at their down-limit")
             cmd.add_argument("--orders", action="store_true", help="trade whole lots, keeping --cash-floor in cash")
+            cmd.add_argument("--no-attribution", action="store_true",
+                             help="leave the performance attribution out of the report (it costs a regression per period)")
             cmd.add_argument("--cash-floor", type=float, default=0.0, help="cash kept with --orders (default 0)")
             cmd.add_argument("--min-order-value", type=float, default=0.0,
                              help="smallest order with --orders, in money (default 0)")
