@@ -14,9 +14,13 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 DOC = ROOT / "docs" / "messages.md"
-sys.path.insert(0, str(ROOT / "python"))
-
-from verdalis import messages  # noqa: E402  (the catalog module needs no compiled core)
+try:
+    from verdalis import messages
+except ImportError:  # run from a source tree without an installed package
+    # (the catalog module needs no compiled core); only then is the tree put on
+    # the path, so that a test importing this file leaves sys.path alone
+    sys.path.insert(0, str(ROOT / "python"))
+    from verdalis import messages
 
 
 def _cell(text: str) -> str:
