@@ -215,4 +215,5 @@ PYBIND11_MODULE(constraints, m) {
   register_industry_component(m);
   register_pool(m);
   register_transaction(m);
+  register_measures(m);
 }

@@ -64,4 +64,40 @@ py::object stock_pool_to_constraints(py::object self, py::object g, py::object z
   return group_bounds(self, g, zeta, helper, self.attr("stock_list"));
 }
 
+namespace {
+
+// The weight held in the pool's stocks that `group` holds, against the
+// limits group_bounds writes.
+py::object group_measure(py::handle self, py::handle weights, py::handle helper, py::handle group) {
+  py::object w = pool_weights(weights, helper);
+  double held = 0.0;
+  py::ssize_t i = 0;
+  for (py::handle ob : helper.attr("order_book_ids")) {
+    const double x = py::float_(w[py::int_(i++)]).cast<double>();
+    if (contains(group, ob)) held += x;
+  }
+  py::object lower = self.attr("lower");
+  py::object upper = self.attr("upper");
+  py::list rows;
+  if (!lower.is_none() && gt(lower, py::int_(0))) {
+    add_row(rows, py::str("weight held"), "lower", py::float_(held), lower);
+  }
+  if (!upper.is_none() && lt(upper, py::int_(1))) {
+    add_row(rows, py::str("weight held"), "upper", py::float_(held), upper);
+  }
+  return measure_table(rows);
+}
+
+}  // namespace
+
+py::object index_component_measure(py::object self, py::object weights, py::object helper) {
+  py::object components = G["corvana"].attr("index_components")(
+      self.attr("index_code"), helper.attr("prev_trading_date"));
+  return group_measure(self, weights, helper, components);
+}
+
+py::object stock_pool_measure(py::object self, py::object weights, py::object helper) {
+  return group_measure(self, weights, helper, self.attr("stock_list"));
+}
+
 }  // namespace verdalis::constraints

@@ -80,4 +80,31 @@ py::object wildcard_style_constraint(py::object exclude, py::object lower_limit,
                               py::arg("relative") = relative, py::arg("hard") = hard);
 }
 
+// The portfolio's exposure to each limited style, against the limits that
+// to_constraints writes (relative ones made absolute).
+py::object style_measure(py::object self, py::object weights, py::object helper) {
+  py::object w = pool_weights(weights, helper);
+  py::object factor_exposure = helper.attr("get_factor_exposure")();
+  const bool relative = truthy(self.attr("relative"));
+  py::object benchmark_style = py::none();
+  if (relative) benchmark_style = helper.attr("get_benchmark_style")();
+  py::object columns = factor_exposure.attr("columns");
+  py::list rows;
+  for (py::handle style : self.attr("styles")) {
+    if (!contains(columns, style)) continue;
+    py::object lower = self.attr("lower");
+    py::object upper = self.attr("upper");
+    if (relative) {
+      py::object benchmark = benchmark_style[style];
+      lower = get_deviation_value(benchmark, lower);
+      upper = get_deviation_value(benchmark, upper);
+    }
+    py::object exposure = matmul(
+        w, G["np"].attr("asarray")(factor_exposure[style].attr("values"), py::arg("dtype") = "float64"));
+    if (!lower.is_none()) add_row(rows, style, "lower", exposure, lower);
+    if (!upper.is_none()) add_row(rows, style, "upper", exposure, upper);
+  }
+  return measure_table(rows);
+}
+
 }  // namespace verdalis::constraints
