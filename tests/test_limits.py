@@ -21,12 +21,13 @@ from verdalis.benchmark import IndexBenchmark
 from verdalis.const import CovModel, RiskModel
 from verdalis.exception import InvalidArgument, OptimizerWarning
 from verdalis.helper import OptimizeHelper
-from verdalis.objective import MinVariance
+from verdalis.objective import MaxSharpeRatio, MinVariance, RiskParity
 from verdalis.optimize import portfolio_optimize
 
 INDEX = "000300.XSHG"
 DATE = datetime.date(2021, 6, 15)
 TOL = 1e-7
+BNDS = {"*": (0, 0.2)}
 
 
 class Raw:
@@ -44,6 +45,12 @@ class Raw:
         self.industry = corvana.get_industry(pool, "sws").reindex(pool).to_numpy()
         self.exposure = corvana.get_risk_exposure(pool, self.prev).reindex(pool)
         self.index_members = np.isin(pool, corvana.index_components(INDEX, self.prev))
+
+    def free(self):
+        """The unconstrained solution of the end-to-end cases."""
+        if not hasattr(self, "_free"):
+            self._free = portfolio_optimize(self.pool, DATE, MinVariance(), bnds=BNDS, benchmark=INDEX).to_numpy()
+        return self._free
 
     def te(self, w):
         a = np.r_[w, np.zeros(len(self.bench) - len(w))] - self.bench
@@ -104,10 +111,18 @@ def _cases():
                 lambda w: [(i, "upper", w @ (r.industry == i), 0.08) for i in inds])
 
     def component(r):
-        ind = r.top_industry()
+        # the industry whose largest member holds the largest share of it when unconstrained
+        free = pd.Series(r.free(), index=r.pool)
+        held = free.groupby(r.industry).sum()
+        size = pd.Series(r.industry).value_counts()
+        top = (free.groupby(r.industry).max() / held.where(held > 1e-2))[size[size >= 3].index]
+        ind = top.idxmax()
         mask = r.industry == ind
-        return (vc.IndustryComponentLimit(ind, upper_limit=0.3),
-                lambda w: [(r.pool[i], "upper", w[i] / (w @ mask), 0.3) for i in np.nonzero(mask)[0]])
+        def share(w, i):  # undefined (NaN) when (next to) nothing is held in the industry
+            total = w @ mask
+            return w[i] / total if total > 1e-6 else np.nan
+        return (vc.IndustryComponentLimit(ind, upper_limit=0.4),
+                lambda w: [(r.pool[i], "upper", share(w, i), 0.4) for i in np.nonzero(mask)[0]])
 
     def style_momentum(r):
         # the shape of the worst miss measured: a floor on momentum exposure
@@ -190,9 +205,8 @@ def _worst_miss(rows):
 @pytest.mark.parametrize("case", CASES, ids=IDS)
 def test_a_binding_limit_holds_to_the_tolerance_after_the_solve(raw, case):
     constraint, expected = case(raw)
-    bnds = {"*": (0, 0.2)}
-    free = portfolio_optimize(raw.pool, DATE, MinVariance(), bnds=bnds, benchmark=INDEX).to_numpy()
-    assert _worst_miss(expected(free)) > 1e-4, "the limit should bind for this test to mean anything"
+    bnds = BNDS
+    assert _worst_miss(expected(raw.free())) > 1e-4, "the limit should bind for this test to mean anything"
     with warnings.catch_warnings():
         warnings.simplefilter("error")  # neither a miss left nor an inaccurate projection
         w = portfolio_optimize(raw.pool, DATE, MinVariance(), bnds=bnds, cons=[constraint], benchmark=INDEX)
@@ -209,6 +223,17 @@ def test_soft_limits_kept_after_the_solve_hold_too(raw):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         w = portfolio_optimize(raw.pool, DATE, MinVariance(), cons=[constraint]).to_numpy()
+    assert _worst_miss(expected(w)) <= TOL
+
+
+@pytest.mark.parametrize("objective", [MaxSharpeRatio(expected_returns=None), RiskParity()],
+                         ids=["ratio objective", "risk parity"])
+def test_limits_hold_under_a_scaled_problem(raw, objective):
+    # g / zeta are the weights: zeta a variable (ratio objectives) or the pool size
+    constraint, expected = CASES[IDS.index("stock_pool")](raw)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        w = portfolio_optimize(raw.pool, DATE, objective, cons=[constraint]).to_numpy()
     assert _worst_miss(expected(w)) <= TOL
 
 
@@ -326,7 +351,7 @@ def test_volumes_before_a_split_count_in_todays_shares(monkeypatch):
     lower, upper = limit.to_constraints(cp.Variable(1, nonneg=True), 1.0, helper)
     # every day traded 2 million of today's shares (1 million before the split,
     # each worth two today): 10 % of that is 200,000 shares either way
-    assert lower.args[1].value[0] == pytest.approx((held - 200_000) * 10 / 60e6, rel=1e-12)
+    assert lower.args[0].value[0] == pytest.approx((held - 200_000) * 10 / 60e6, rel=1e-12)
     assert upper.args[1].value[0] == pytest.approx((held + 200_000) * 10 / 60e6, rel=1e-12)
     w = pd.Series({ob: (held + 200_000) * 10 / 60e6})
     assert limit._measure(w, helper)["value"].iloc[0] == pytest.approx(0.1, rel=1e-12)

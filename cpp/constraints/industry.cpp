@@ -248,9 +248,13 @@ py::object wildcard_industry_measure(py::object self, py::object weights, py::ob
   return measure_industries(self, weights, helper, /*wildcard=*/true);
 }
 
-// Each member's share of its industry's total weight.  With nothing held in
-// the industry every share is undefined (NaN) and every row is met: the
-// constraint rows g[i] >= total * limit read 0 >= 0.
+// Each member's share of its industry's total weight.  With (next to)
+// nothing held in the industry every share is undefined (NaN) and every row
+// is met: the constraint rows g[i] <= total * limit read 0 <= 0, and a share
+// of a total below kNoIndustryWeight is solver noise (a weight of 1e-12 all
+// in one stock is a share of 1), not a holding.
+constexpr double kNoIndustryWeight = 1e-6;
+
 py::object industry_component_measure(py::object self, py::object weights, py::object helper) {
   py::object w = pool_weights(weights, helper);
   py::object industry = self.attr("industry");
@@ -269,7 +273,7 @@ py::object industry_component_measure(py::object self, py::object weights, py::o
   py::object positions = G["np"].attr("nonzero")(s)[py::int_(0)];
   for (py::handle i : positions) {
     const double x = py::float_(w[i]).cast<double>();
-    py::float_ share(total > 0.0 ? x / total : std::numeric_limits<double>::quiet_NaN());
+    py::float_ share(total > kNoIndustryWeight ? x / total : std::numeric_limits<double>::quiet_NaN());
     py::object ob = ids[i];
     if (has_lower) add_row(rows, ob, "lower", share, lower);
     if (has_upper) add_row(rows, ob, "upper", share, upper);
