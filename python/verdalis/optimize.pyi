@@ -45,6 +45,8 @@ def parse_bnds(bnds, order_book_ids): ...
 
 DEFAULT_OBJECTIVE: MinVariance
 
+LIMIT_TOLERANCE: float
+
 def portfolio_optimize(order_book_ids, date, objective=..., bnds=None, cons=None, benchmark=None, cov_model=CovModel.FACTOR_MODEL_DAILY, factor_risk_aversion=1.0, specific_risk_aversion=1.0, solver=None, risk_model=RiskModel.V1, **solver_options):
     """
     组合优化，根据给定的约束及目标函数计算最优组合权重。
