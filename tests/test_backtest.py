@@ -8,6 +8,7 @@ import pytest
 import corvana
 import verdalis.constraints as vc
 from verdalis import backtest, config
+from verdalis import sweep as sweeps
 
 MANDATE = """
 date = 2021-06-30
@@ -161,7 +162,7 @@ def test_sweep_equals_one_by_one(mandate, where, capsys):
     err = capsys.readouterr().err   # the progress bar counts the points
     assert "sweep" in err and "2/2" in err
     for limit in grid["constraints[0].upper_limit"]:
-        raw = backtest._with_value(mandate.to_dict(), "constraints[0].upper_limit", limit)
+        raw = sweeps._with_value(mandate.to_dict(), "constraints[0].upper_limit", limit)
         alone = backtest.run(config._validate(raw, "x", None), START, datetime.date(2021, 5, 31), progress=False)
         pd.testing.assert_series_equal(table.loc[limit], alone.summary, check_names=False)
 

@@ -7,7 +7,7 @@ import pytest
 
 import corvana
 from corvana import cli, importer, schema
-from corvana import store as cstore
+from corvana import writer as cstore
 
 
 def _export(store_path, folder, parquet=()):

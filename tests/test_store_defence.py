@@ -12,6 +12,7 @@ import pytest
 import corvana
 from corvana import cli
 from corvana import store as cstore
+from corvana import writer
 
 
 @pytest.fixture(scope="module")
@@ -264,5 +265,5 @@ JUNE_15 = dt.date(2021, 6, 15)
     ([dt.datetime(2021, 6, 15, 10, 30)], [JUNE_15]),        # the day of a timestamp
 ])
 def test_date_columns_in_any_form(values, stored):
-    table = cstore._to_arrow("trading_dates", pd.DataFrame({"date": pd.Series(values, dtype=object)}))
+    table = writer._to_arrow("trading_dates", pd.DataFrame({"date": pd.Series(values, dtype=object)}))
     assert table.column("date").to_pylist() == stored

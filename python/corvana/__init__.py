@@ -30,7 +30,8 @@ from . import riskmodel
 from .importer import DataImportError, import_store
 from .riskmodel import estimate_store as estimate_risk_model
 from .schema import STYLE_NAMES
-from .store import Store, StoreError, write_store
+from .store import Store, StoreError
+from .writer import write_store
 
 __all__ = [
     "STYLE_NAMES",

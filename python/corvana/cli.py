@@ -4,35 +4,14 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
-import shutil
 import sys
 from pathlib import Path
 
-from .store import MANIFEST, StoreError, default_path, write_store
+from ._command import command
+from .store import MANIFEST, StoreError, default_path
+from .writer import write_store
 
 DEFAULT_SEED = 20240101
-
-
-def command(name: str) -> str:
-    """How the user types the console script ``name`` of this installation.
-
-    ``name`` when the script found on PATH is this installation's, else the
-    script's path relative to the current folder (``.venv/bin/corvana``), else
-    ``python -m name`` with this interpreter.
-    """
-    bindir = Path(sys.executable).parent
-    script = bindir / name
-    if not script.is_file():
-        return f"{sys.executable} -m {name}"
-    found = shutil.which(name)
-    if found and os.path.realpath(found) == os.path.realpath(script):
-        return name
-    try:
-        rel = os.path.relpath(script)
-    except ValueError:  # another drive (Windows)
-        return str(script)
-    return rel if not rel.startswith("..") else str(script)
 
 
 def _version() -> str:

@@ -14,7 +14,8 @@ import threading
 from pathlib import Path
 
 from . import synth
-from .store import Store, default_path, write_store
+from .store import Store, default_path
+from .writer import write_store
 
 __all__ = ["connect", "current", "build_demo"]
 

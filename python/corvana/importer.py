@@ -6,7 +6,7 @@ One file per table, named after the table (``instruments.csv``,
 value is checked before anything is written; the first problem found is
 reported with the file, the data row (1-based; for CSV also the line of the
 file, the header being line 1) and the column.  The store is then replaced
-atomically through :func:`corvana.store.write_store`.
+atomically through :func:`corvana.writer.write_store`.
 """
 
 from __future__ import annotations
@@ -21,7 +21,8 @@ import pyarrow.parquet as pq
 from .schema import (
     HORIZONS, KEYS, REQUIRED_TABLES, RISK_MODEL_VERSIONS, RISK_TABLES, SCHEMA, STYLE_NAMES,
 )
-from .store import default_path, write_store
+from .store import default_path
+from .writer import write_store
 
 _NOT_DELISTED = "0000-00-00"
 _SYMMETRY_TOL = 1e-8

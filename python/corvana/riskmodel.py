@@ -569,7 +569,8 @@ def estimate_store(path=None, *, market=None, standard=None, min_history=63, sta
     """
     from pathlib import Path
 
-    from .store import default_path, write_store
+    from .store import default_path
+    from .writer import write_store
 
     target = Path(path).expanduser().absolute() if path is not None else default_path().absolute()
     tables, manifest = read_tables(target)

@@ -1,403 +1,35 @@
-"""The on-disk market-data store: location, atomic writes and the query connection.
+"""The on-disk market-data store and its query connection.
 
 A store is a folder holding one Parquet file per table plus ``manifest.json``.
 Readers query it in-process through DuckDB (one connection per process, one
-cursor per thread) over read-only views of the Parquet files.  Writers never
-modify a store in place: :func:`write_store` builds the complete new store in a
-sibling temporary folder and swaps it in with a rename, so a failure or an
-interrupt at any point leaves the previous store as it was.
+cursor per thread) over read-only views of the Parquet files.  Writing lives
+in :mod:`corvana.writer` (``write_store``, re-exported here); what both share
+(location, errors, file checks, the build lock) in :mod:`corvana.layout`.
 """
 
 from __future__ import annotations
 
-import contextlib
-import ctypes
-import ctypes.util
-import datetime as _dt
-import errno
-import hashlib
 import json
-import logging
 import os
 import re
-import secrets
-import shutil
-import sys
 import threading
 from pathlib import Path
-from typing import Callable, Mapping
+from typing import Callable
 
 import duckdb
 import numpy as np
-import pandas as pd
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from .schema import BAR_BASE_COLUMNS, DATE, F64, REQUIRED_TABLES, RISK_TABLES, SCHEMA, SORT_KEYS, STR
-
-FORMAT_VERSION = 1
-MANIFEST = "manifest.json"
-
-_ROW_GROUP = 65536
-
-log = logging.getLogger("corvana")
-
-
-class StoreError(RuntimeError):
-    """The store folder cannot be used (not a store, unreadable manifest, ...)."""
-
-
-# --------------------------------------------------------------------------- location
-
-
-def default_path() -> Path:
-    """The store folder used when ``connect`` was not given one."""
-    env = os.environ.get("CORVANA_DATA")
-    if env:
-        return Path(env).expanduser()
-    xdg = os.environ.get("XDG_DATA_HOME")
-    base = Path(xdg).expanduser() if xdg else Path.home() / ".local" / "share"
-    return base / "corvana"
-
-
-# --------------------------------------------------------------------------- table checks
-
-
-def _to_arrow(name: str, frame) -> pa.Table:
-    """Convert one table to its Arrow schema, raising ValueError on missing columns."""
-    spec = SCHEMA[name]
-    if isinstance(frame, pa.Table):
-        frame = frame.to_pandas()
-    if not isinstance(frame, pd.DataFrame):
-        raise TypeError(f"table {name!r}: expected a pandas DataFrame, got {type(frame).__name__}")
-    missing = [c for c, _ in spec if c not in frame.columns]
-    if missing:
-        raise ValueError(f"table {name!r} lacks column(s) {', '.join(missing)}")
-    fields = list(spec)
-    if name == "bars":
-        base = {c for c, _ in spec}
-        for c in frame.columns:
-            if c not in base:
-                if not (isinstance(c, str) and c.isidentifier() and c.isascii()):
-                    raise ValueError(f"table 'bars': extra column name {c!r} must be a plain identifier")
-                if not pd.api.types.is_numeric_dtype(frame[c].dtype) or pd.api.types.is_bool_dtype(frame[c].dtype):
-                    raise ValueError(f"table 'bars': extra column {c!r} must be numeric")
-                fields.append((str(c), F64))
-    arrays = []
-    for col, typ in fields:
-        s = frame[col]
-        try:
-            if typ == DATE:
-                if _is_date_objects(s):
-                    arr = pa.array(s, type=DATE, from_pandas=True)
-                else:
-                    days = pd.to_datetime(s).to_numpy().astype("datetime64[D]")
-                    arr = pa.array(days, type=DATE, from_pandas=True)
-            elif typ == F64:
-                arr = pa.array(pd.to_numeric(s).astype("float64"), type=F64, from_pandas=True)
-            else:
-                try:
-                    arr = pa.array(s, type=STR, from_pandas=True)
-                except (pa.ArrowException, TypeError, ValueError):
-                    arr = pa.array([None if _isna(v) else str(v) for v in s], type=STR)
-        except (TypeError, ValueError, pa.ArrowException) as exc:
-            raise ValueError(f"table {name!r}, column {col!r}: cannot convert to {typ}: {exc}") from None
-        arrays.append(arr)
-    table = pa.Table.from_arrays(arrays, names=[c for c, _ in fields])
-    keys = SORT_KEYS[name]
-    return table.sort_by([(k, "ascending") for k in keys])
-
-
-def _isna(v) -> bool:
-    try:
-        return bool(pd.isna(v))
-    except (TypeError, ValueError):
-        return False
-
-
-def _is_date_objects(s: pd.Series) -> bool:
-    if s.dtype != object or len(s) == 0:
-        return False
-    first = s.iloc[0]
-    return isinstance(first, _dt.date) and not isinstance(first, _dt.datetime)
-
-
-def check_tables(tables: Mapping[str, object]) -> dict[str, pa.Table]:
-    """Check that the required tables are present with their columns; return Arrow tables."""
-    unknown = sorted(set(tables) - set(SCHEMA))
-    if unknown:
-        raise ValueError(f"unknown table(s): {', '.join(unknown)}")
-    missing = [t for t in REQUIRED_TABLES if t not in tables]
-    if missing:
-        raise ValueError(f"missing table(s): {', '.join(missing)}")
-    risk = [t for t in RISK_TABLES if t in tables]
-    if risk and len(risk) != len(RISK_TABLES):
-        absent = [t for t in RISK_TABLES if t not in tables]
-        raise ValueError(
-            f"the risk-model tables come as a group: {', '.join(risk)} given without {', '.join(absent)}"
-        )
-    return {name: _to_arrow(name, frame) for name, frame in tables.items()}
-
-
-# --------------------------------------------------------------------------- atomic write
-
-
-def _fsync_path(path: Path, directory: bool = False) -> None:
-    flags = os.O_RDONLY
-    if directory:
-        flags |= getattr(os, "O_DIRECTORY", 0)
-    try:
-        fd = os.open(path, flags)
-    except OSError:
-        return  # some platforms cannot open directories; best effort
-    try:
-        os.fsync(fd)
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
-
-
-def _write_table(table: pa.Table, target: Path) -> None:
-    # page checksums let readers that verify them detect a damaged page
-    pq.write_table(table, target, row_group_size=_ROW_GROUP, compression="zstd",
-                   write_page_checksum=True)
-    _fsync_path(target)
-
-
-def _file_digest(path: Path) -> tuple[int, str]:
-    """(size in bytes, SHA-256 hex digest) of a file."""
-    h = hashlib.sha256()
-    size = 0
-    with open(path, "rb") as fh:
-        while chunk := fh.read(1 << 20):
-            h.update(chunk)
-            size += len(chunk)
-    return size, h.hexdigest()
-
-
-def _expected_schema(name: str, found: pa.Schema) -> list[tuple[str, pa.DataType]]:
-    fields = list(SCHEMA[name])
-    if name == "bars":  # extra daily factors: float64 columns after the base ones
-        fields += [(c, F64) for c in found.names[len(fields):]]
-    return fields
-
-
-def _schema_problem(name: str, found: pa.Schema) -> "str | None":
-    """What is wrong with a table file's schema, or None when it is the expected one."""
-    expected = _expected_schema(name, found)
-    got = [(f.name, f.type) for f in found]
-    if [c for c, _ in got] != [c for c, _ in expected]:
-        return (f"its columns are {', '.join(found.names) or '(none)'}; "
-                f"expected {', '.join(c for c, _ in expected)}")
-    wrong = [f"{c} is {t}, expected {e}" for (c, t), (_, e) in zip(got, expected) if t != e]
-    if wrong:
-        return "column types differ: " + "; ".join(wrong)
-    return None
-
-
-_RENAME_EXCHANGE = 2
-_AT_FDCWD = -100
-
-
-def _exchange(a: Path, b: Path) -> bool:
-    """Atomically swap two directory entries (Linux renameat2); False when unsupported."""
-    if not sys.platform.startswith("linux"):
-        return False
-    try:
-        libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6", use_errno=True)
-        fn = libc.renameat2
-    except (OSError, AttributeError):
-        return False
-    fn.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_uint]
-    fn.restype = ctypes.c_int
-    rc = fn(_AT_FDCWD, os.fsencode(str(a)), _AT_FDCWD, os.fsencode(str(b)), _RENAME_EXCHANGE)
-    if rc == 0:
-        return True
-    err = ctypes.get_errno()
-    if err in (22, 38, 95):  # EINVAL, ENOSYS, EOPNOTSUPP: filesystem cannot exchange
-        return False
-    raise OSError(err, os.strerror(err), str(b))
-
-
-def _sibling(path: Path, kind: str) -> Path:
-    return path.parent / f".{path.name}.{kind}-{os.getpid()}-{secrets.token_hex(4)}"
-
-
-def _pid_alive(pid: int) -> bool:
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except OSError:
-        return True
-    return True
-
-
-def _clean_stale_siblings(path: Path) -> None:
-    """Remove temporary folders left by writers that were killed."""
-    if not path.parent.is_dir():
-        return
-    prefix = f".{path.name}."
-    for entry in path.parent.iterdir():
-        if not entry.name.startswith(prefix) or not entry.is_dir():
-            continue
-        rest = entry.name[len(prefix):]
-        kind, _, tail = rest.partition("-")
-        if kind not in ("tmp", "old"):
-            continue
-        try:
-            pid = int(tail.split("-")[0])
-        except ValueError:
-            continue
-        if pid == os.getpid() or _pid_alive(pid):
-            continue
-        if kind == "old" and not (path / MANIFEST).exists() and (entry / MANIFEST).exists():
-            # a writer died between its two renames: the previous store is here
-            os.rename(entry, path)
-            continue
-        shutil.rmtree(entry, ignore_errors=True)
-
-
-def _rename_new(tmp: Path, path: Path) -> bool:
-    """Rename into a free name; False when another writer created ``path`` meanwhile."""
-    try:
-        os.rename(tmp, path)
-    except OSError as exc:
-        if exc.errno in (errno.EEXIST, errno.ENOTEMPTY) and (path / MANIFEST).exists():
-            return False
-        raise
-    return True
-
-
-@contextlib.contextmanager
-def _build_lock(path: Path):
-    """Serialise the filling of one store folder across processes (POSIX; no-op elsewhere)."""
-    try:
-        import fcntl
-    except ImportError:  # pragma: no cover - Windows
-        yield
-        return
-    path.parent.mkdir(parents=True, exist_ok=True)
-    with open(path.parent / f".{path.name}.lock", "a+b") as fh:
-        fcntl.flock(fh.fileno(), fcntl.LOCK_EX)
-        try:
-            yield
-        finally:
-            fcntl.flock(fh.fileno(), fcntl.LOCK_UN)
-
-
-def _is_replaceable(path: Path) -> bool:
-    if not path.exists():
-        return True
-    if not path.is_dir():
-        return False
-    if (path / MANIFEST).exists():
-        return True
-    return not any(path.iterdir())
-
-
-_ELSEWHERE = ("; point CORVANA_DATA (or corvana.connect(path), or --path on the command line) "
-              "at a folder you can write")
-
-
-@contextlib.contextmanager
-def _writable(path: Path, attempt: str):
-    """Turn an OSError of a write at ``path`` into a StoreError saying what was attempted."""
-    try:
-        yield
-    except OSError as exc:
-        raise StoreError(f"cannot write the store at {path}: could not {attempt} "
-                         f"({exc.strerror or exc}){_ELSEWHERE}") from exc
-
-
-def write_store(path, tables: Mapping[str, object], *, source: str = "corvana.write_store",
-                synthetic: bool = False) -> Path:
-    """Write ``tables`` as a complete store at ``path``, replacing any store there atomically.
-
-    ``source`` says what built the store; ``synthetic=True`` marks generated
-    (not real) market data in the manifest, so that readers announce it.
-
-    The new store is written into a sibling temporary folder (every file
-    fsynced) and then swapped in by renaming; the previous store is removed
-    only once the new one is in place.  On any exception, including
-    KeyboardInterrupt, the previous store is untouched and the temporary folder
-    is removed.  A folder that exists and is neither empty nor a store is never
-    replaced.
-    """
-    path = Path(path).expanduser().absolute()
-    arrow = check_tables(tables)
-    if not _is_replaceable(path):
-        raise StoreError(f"refusing to replace {path}: it exists and is not a corvana store"
-                         f"{_ELSEWHERE}")
-    with _writable(path, "create the store folder's parent"):
-        path.parent.mkdir(parents=True, exist_ok=True)
-    _clean_stale_siblings(path)
-
-    tmp = _sibling(path, "tmp")
-    old = None
-    try:
-        with _writable(path, f"create the temporary folder {tmp.name} beside it"):
-            tmp.mkdir()
-        counts, files = {}, {}
-        for name, table in arrow.items():
-            _write_table(table, tmp / f"{name}.parquet")
-            counts[name] = table.num_rows
-            files[name] = _file_digest(tmp / f"{name}.parquet")
-        dates = arrow["trading_dates"].column("date")
-        manifest = {
-            "format": FORMAT_VERSION,
-            "source": source,
-            "synthetic": bool(synthetic),
-            "created": _dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds"),
-            "tables": {name: {"file": f"{name}.parquet", "rows": counts[name], "size": files[name][0],
-                              "sha256": files[name][1]} for name in arrow},
-            "first_date": str(dates[0]) if len(dates) else None,
-            "last_date": str(dates[-1]) if len(dates) else None,
-            "bar_factors": [c for c in arrow["bars"].column_names if c not in BAR_BASE_COLUMNS[:5]],
-        }
-        with open(tmp / MANIFEST, "w", encoding="utf-8") as fh:
-            json.dump(manifest, fh, indent=2)
-            fh.flush()
-            os.fsync(fh.fileno())
-        _fsync_path(tmp, directory=True)
-
-        if not path.exists() and _rename_new(tmp, path):
-            pass
-        elif _exchange(tmp, path):
-            old = tmp  # after the exchange the temporary name holds the previous store
-        else:
-            old = _sibling(path, "old")
-            os.rename(path, old)
-            try:
-                os.rename(tmp, path)
-            except BaseException:
-                os.rename(old, path)
-                old = None
-                raise
-        _fsync_path(path.parent, directory=True)
-    finally:
-        if tmp.exists() and tmp != old:
-            shutil.rmtree(tmp, ignore_errors=True)
-    if old is not None:
-        shutil.rmtree(old, ignore_errors=True)
-    _invalidate(path)
-    return path
+from ._command import command
+from .layout import (_ELSEWHERE, _REGISTRY_LOCK, _STORES, FORMAT_VERSION, MANIFEST, StoreError,  # noqa: F401
+                     _build_lock, _clean_stale_siblings, _file_digest, _is_replaceable, _schema_problem,
+                     _writable, default_path, log)
+from .schema import SCHEMA
+from .writer import check_tables, write_store  # noqa: F401  (public here since the store began)
 
 
 # --------------------------------------------------------------------------- reading
-
-
-_STORES: "list[Store]" = []
-_REGISTRY_LOCK = threading.Lock()
-
-
-def _invalidate(path: Path) -> None:
-    with _REGISTRY_LOCK:
-        stores = list(_STORES)
-    for st in stores:
-        if st.path == path:
-            st.reset()
 
 
 class Store:
@@ -525,8 +157,6 @@ class Store:
 
     def repair_command(self) -> str:
         """The command that rewrites this store."""
-        from .cli import command
-
         manifest = self._manifest or {}
         synthetic = manifest.get("synthetic") or str(manifest.get("source", "")).startswith("corvana.synth")
         action = "build-demo" if synthetic else "import SOURCE_DIR"
@@ -721,8 +351,6 @@ def _announce_synthetic(path: Path) -> None:
         if _announced:
             return
         _announced = True
-    from .cli import command
-
     log.warning(
         "corvana: serving the synthetic demo market at %s; its prices, indices and risk model are "
         "generated, not real market figures (import real data with `%s import SOURCE_DIR`)",

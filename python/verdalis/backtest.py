@@ -1,5 +1,5 @@
 """A mandate through time: rebalance on a calendar, drift in between, and
-sweep many mandates in parallel.
+sweep many mandates in parallel (`verdalis.sweep`).
 
 At each rebalance date D the config is built anew for D (the pool as of the
 day before, fresh objective and constraint objects, so no estimate is ever
@@ -16,18 +16,14 @@ diagnosis.  The first rebalance starts from cash, so holding-aware limits are
 left out on that date (the result says so).
 
 Each finished date is checkpointed in `out` (when given), so an interrupted
-run continues with ``resume=True`` where it stopped.  `sweep` runs one
-backtest per point of a parameter grid on local processes or on a
-`dask.distributed.Client`.
+run continues with ``resume=True`` where it stopped.  `verdalis.sweep` runs
+one backtest per point of a parameter grid (also importable here as
+`verdalis.backtest.sweep`).
 """
 from __future__ import annotations
 
-import copy
-import itertools
-import math
 import os
 import pickle
-import re
 import warnings
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -37,8 +33,8 @@ import pandas as pd
 
 import corvana
 
+from . import measures
 from .config import Config, load
-from .const import TRADING_DAYS_PER_YEAR
 
 __all__ = ["BacktestResult", "rebalance_dates", "run", "sweep"]
 
@@ -183,9 +179,7 @@ def _ex_ante_te(weights, date, benchmark, arguments):
     helper = OptimizeHelper(list(weights.index), date, IndexBenchmark(benchmark),
                             arguments.get("cov_model", CovModel.FACTOR_MODEL_DAILY),
                             arguments.get("risk_model", RiskModel.V1), 1.0, 1.0)
-    from .report.risk import active_variances
-
-    return float(np.sqrt(sum(active_variances(helper, weights.to_numpy()))))
+    return measures.ex_ante_tracking_error(helper, weights.to_numpy())
 
 
 def _state_path(out):
@@ -280,9 +274,7 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
             if target is not None:
                 target = target[target > 0]
                 current = book.weights()
-                union = current.index.union(target.index)
-                turnover = float((target.reindex(union, fill_value=0.0)
-                                  - current.reindex(union, fill_value=0.0)).abs().sum() / 2)
+                turnover = measures.turnover(target, current)
                 if first:
                     turnover = 1.0  # from cash: the whole book is bought (counted one way)
                 nav = book.nav
@@ -349,18 +341,17 @@ def _result(state, benchmark, dates, days):
 
 def _summary(nav, records):
     r = nav["portfolio"].pct_change().dropna()
-    years = max(len(r) / TRADING_DAYS_PER_YEAR, 1e-9)
     out = {
-        "annual_return": nav["portfolio"].iloc[-1] ** (1 / years) - 1 if len(r) else np.nan,
-        "volatility": r.std() * math.sqrt(TRADING_DAYS_PER_YEAR) if len(r) > 1 else np.nan,
+        "annual_return": measures.annual_return(nav["portfolio"].iloc[-1], len(r)) if len(r) else np.nan,
+        "volatility": measures.annualise_std(r.std()) if len(r) > 1 else np.nan,
     }
     out["sharpe"] = out["annual_return"] / out["volatility"] if out["volatility"] else np.nan
-    out["max_drawdown"] = float((nav["portfolio"] / nav["portfolio"].cummax() - 1).min())
+    out["max_drawdown"] = float(measures.drawdown(nav["portfolio"]).min())
     if nav["benchmark"].notna().all() and len(r) > 1:
         active = (r - nav["benchmark"].pct_change().dropna())
-        out["benchmark_return"] = nav["benchmark"].iloc[-1] ** (1 / years) - 1
+        out["benchmark_return"] = measures.annual_return(nav["benchmark"].iloc[-1], len(r))
         out["active_return"] = out["annual_return"] - out["benchmark_return"]
-        out["tracking_error"] = active.std() * math.sqrt(TRADING_DAYS_PER_YEAR)
+        out["tracking_error"] = measures.realised_tracking_error(active)
         out["information_ratio"] = out["active_return"] / out["tracking_error"] if out["tracking_error"] else np.nan
     if len(records):
         out["average_turnover"] = float(records["turnover"].iloc[1:].mean()) if len(records) > 1 else np.nan
@@ -370,100 +361,11 @@ def _summary(nav, records):
     return pd.Series(out, dtype=float)
 
 
-# ---------------------------------------------------------------------------- sweeps
+def __getattr__(name):
+    # `verdalis.backtest.sweep`, the name sweeps had before they moved to
+    # verdalis.sweep; read on first use, since verdalis.sweep imports this module.
+    if name == "sweep":
+        from .sweep import sweep
 
-_PATH = re.compile(r"([A-Za-z_]\w*)(?:\[(\d+)\])?")
-
-
-def _with_value(raw: dict, key: str, value):
-    """A copy of the config dict with the value at `key` (e.g. constraints[0].upper_limit) replaced."""
-    raw = copy.deepcopy(raw)
-    node = raw
-    parts = key.split(".")
-    for n, part in enumerate(parts):
-        match = _PATH.fullmatch(part)
-        if not match:
-            raise ValueError("grid key {!r}: cannot read {!r}".format(key, part))
-        name, index = match.group(1), match.group(2)
-        last = n == len(parts) - 1
-        if index is None:
-            if last:
-                node[name] = value
-            else:
-                node = node.setdefault(name, {})
-        else:
-            items = node.get(name)
-            if not isinstance(items, list) or int(index) >= len(items):
-                raise ValueError("grid key {!r}: no {}[{}] in the config".format(key, name, index))
-            if last:
-                items[int(index)] = value
-            else:
-                node = items[int(index)]
-    return raw
-
-
-def _point(args):
-    raw, source, base, start, end, rebalance, cost_bps, store = args
-    from .config import _validate
-
-    if store is not None and str(corvana.client.current().path) != store:
-        corvana.connect(store)  # a worker: the store this sweep reads
-    config = _validate(raw, source, base)
-    result = run(config, start, end, rebalance, cost_bps, progress=False)
-    return result.summary
-
-
-def sweep(config, grid, start, end, rebalance="monthly", client=None, *, cost_bps=0.0,
-          max_workers=None, progress=True) -> pd.DataFrame:
-    """One backtest per point of `grid` ({key path: [values]}), in parallel.
-
-    Local processes by default (`max_workers` of them, default one a core);
-    `max_workers=1` runs the points one after another in this process, whose
-    data caches then serve every point (on two cores that beats two cold
-    worker processes).  With a `dask.distributed.Client` the points run on its
-    workers, which read the store from the path this process uses (a path
-    they share).  One summary row per point, indexed by its values.
-    `progress` shows a bar of the points done.
-    """
-    if not isinstance(config, Config):
-        config = load(config)
-    keys = list(grid)
-    points = list(itertools.product(*(grid[k] for k in keys)))
-    raw = config.to_dict()
-    store = str(corvana.client.current().path)
-    tasks = []
-    for values in points:
-        changed = raw
-        for key, value in zip(keys, values):
-            changed = _with_value(changed, key, value)
-        tasks.append((changed, "{} {}".format(config.source, dict(zip(keys, values))), config.base,
-                      start, end, rebalance, cost_bps, store))
-    if max_workers is not None and (not isinstance(max_workers, int) or isinstance(max_workers, bool)
-                                    or max_workers < 1):
-        raise ValueError("max_workers: expected a positive whole number, got {!r}".format(max_workers))
-    def counted(results):
-        if not progress:
-            return list(results)
-        from tqdm.auto import tqdm
-
-        return list(tqdm(results, total=len(tasks), desc="sweep", unit="point"))
-
-    if client is not None:
-        from dask.distributed import as_completed
-
-        futures = client.map(_point, tasks, pure=False)
-        counted(as_completed(futures))
-        summaries = client.gather(futures)
-    elif max_workers == 1:
-        summaries = counted(_point(task) for task in tasks)
-    else:
-        from concurrent.futures import ProcessPoolExecutor
-        import multiprocessing
-
-        with ProcessPoolExecutor(max_workers=max_workers,
-                                 mp_context=multiprocessing.get_context("spawn")) as pool:
-            summaries = counted(pool.map(_point, tasks))
-    frame = pd.DataFrame(summaries)
-    frame.index = pd.MultiIndex.from_tuples(points, names=keys) if len(keys) > 1 else \
-        pd.Index([p[0] for p in points], name=keys[0])
-    return frame
+        return sweep
+    raise AttributeError("module {!r} has no attribute {!r}".format(__name__, name))

@@ -8,17 +8,9 @@
 Exit status: 0 done, 1 a request the data cannot serve, 2 bad command-line
 usage, 3 a config error, 4 an infeasible problem.
 
-``verdalis demo`` builds the demo market if there is none yet (through
-corvana), then optimizes two portfolios and prints their ex-ante analytics:
-
-* an index-enhancement portfolio: `ActiveMeanVariance` against the 300-stock
-  index over the members of the 300- and 500-stock indices, within a 5 %
-  tracking error, every industry within ±2 % of the benchmark's weight and
-  every style exposure within ±0.2 of the benchmark's;
-* a risk-parity portfolio over the 300-stock index members.
+``verdalis demo`` runs the showcase of `verdalis.demo`.
 """
 import argparse
-import datetime
 import logging
 import os
 import sys
@@ -29,115 +21,7 @@ from pathlib import Path
 import corvana
 
 from . import __version__
-
-INDEX = "000300.XSHG"
-WIDER_INDEX = "000905.XSHG"
-#: trading days of returns the enhanced portfolio's expected returns are estimated from
-HISTORY_WINDOW = 252
-
-
-class UserError(Exception):
-    """A request the command cannot serve; its message is the whole explanation."""
-
-
-def _parse_date(text):
-    try:
-        return datetime.date.fromisoformat(text.strip())
-    except ValueError:
-        raise UserError("cannot read the date {!r}; write it as YYYY-MM-DD".format(text)) from None
-
-
-def _check_date(date):
-    """The data date of `date`; refuses dates the store cannot serve, saying which dates it can."""
-    calendar = corvana.get_trading_dates(datetime.date.min, datetime.date.max)
-    if not calendar:
-        raise UserError("the market-data store at {} has an empty trading calendar".format(_store().path))
-    first, last = calendar[0], calendar[-1]
-    if date <= first:
-        raise UserError("date {} is not after the first trading date of the store ({} .. {}): "
-                        "an optimization for date D uses the data of the trading date before D"
-                        .format(date, first, last))
-    prev = corvana.get_previous_trading_date(date)
-    if calendar.index(prev) < HISTORY_WINDOW:
-        earliest = calendar[HISTORY_WINDOW + 1] if len(calendar) > HISTORY_WINDOW + 1 else None
-        raise UserError("date {} needs {} trading days of history before it; the store starts at {}{}".format(
-            date, HISTORY_WINDOW, first,
-            ", so the first date that works is {}".format(earliest) if earliest
-            else " and is too short for the demo"))
-    return prev
-
-
-def _store():
-    from corvana.client import current
-    return current()
-
-
-def _market_line(store):
-    first = store.manifest.get("first_date")
-    last = store.manifest.get("last_date")
-    if store.synthetic:
-        return ("market: the synthetic demo market ({} .. {}), generated data, not real market figures"
-                .format(first, last))
-    return "market: {} ({} .. {}), from {}".format(store.path, first, last, store.manifest.get("source", "?"))
-
-
-def _index_name(order_book_id):
-    record = corvana.instruments(order_book_id)
-    return "{} {}".format(order_book_id, record.symbol) if record is not None and record.symbol else order_book_id
-
-
-def _demo(date_text, max_weight):
-    from .benchmark import IndexBenchmark
-    from .constraints import TrackingErrorLimit, WildcardIndustryConstraint, wildcard_style_constraint
-    from .objective import ActiveMeanVariance, RiskParity
-    from .optimize import portfolio_optimize
-    from .report import analyse
-
-    date = _parse_date(date_text)
-    store = _store().ready()
-    prev = _check_date(date)
-    members = corvana.index_components(INDEX, prev)
-    wider = corvana.index_components(WIDER_INDEX, prev)
-    pool = sorted(set(members) | set(wider))
-    print(_market_line(store))
-    print("date {}, data as of {}; pool: {} stocks ({} ∪ {})".format(
-        date, prev, len(pool), _index_name(INDEX), _index_name(WIDER_INDEX)))
-    print()
-
-    # A cap the pool can reach: at least twice the equal weight, and no lower
-    # than the index's largest weight, so that holding the index itself (a
-    # tracking error of 0) stays within the bounds.
-    largest = float(corvana.index_weights(INDEX, prev).max())
-    cap = max(max_weight, 2.0 / len(pool), largest)
-    # The index-enhancement mandate: tracking error, industries and styles
-    # all held close to the benchmark.  The industry and style limits are
-    # soft: on a market too small for all of them, they give way (with a
-    # warning) and the tracking-error limit still holds.
-    mandate = [
-        TrackingErrorLimit(0.05),
-        WildcardIndustryConstraint(lower_limit=-0.02, upper_limit=0.02, relative=True, hard=False),
-        wildcard_style_constraint(lower_limit=-0.2, upper_limit=0.2, relative=True, hard=False),
-    ]
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")  # every warning of the solve is printed below
-        started = time.perf_counter()
-        enhanced = portfolio_optimize(
-            pool, date, ActiveMeanVariance(window=HISTORY_WINDOW, risk_aversion_coefficient=4.0),
-            bnds={"*": (0.0, cap)}, cons=mandate, benchmark=INDEX)
-        took = time.perf_counter() - started
-    for w in caught:
-        print("warning:", w.message)
-    report = analyse(enhanced, date, IndexBenchmark(INDEX), cons=mandate)
-    print(report.format("Index enhancement vs {} (ActiveMeanVariance, {:.2f} s)".format(INDEX, took)))
-    print()
-
-    started = time.perf_counter()
-    parity = portfolio_optimize(members, date, RiskParity())
-    took = time.perf_counter() - started
-    report = analyse(parity, date, IndexBenchmark(INDEX))
-    print(report.format("Risk parity over the {} members ({:.2f} s)".format(INDEX, took)))
-    return 0
-
+from ._console import UserError, _market_line, _parse_date, _store
 
 EXIT_DATA, EXIT_USAGE, EXIT_CONFIG, EXIT_INFEASIBLE = 1, 2, 3, 4
 
@@ -244,7 +128,7 @@ def _rebalance(text):
 
 
 def _sweep(args):
-    from .backtest import sweep
+    from .sweep import sweep
 
     grid = {}
     for item in args.grid:
@@ -344,7 +228,9 @@ def main(argv=None):
             return _backtest(args)
         if args.command == "sweep":
             return _sweep(args)
-        return _demo(args.date, args.max_weight)
+        from .demo import demo
+
+        return demo(args.date, args.max_weight)
     except ConfigError as exc:
         if os.environ.get("VERDALIS_DEBUG"):
             raise

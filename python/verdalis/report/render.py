@@ -14,6 +14,8 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
+from .. import measures
+
 FIGURES = ("holdings", "industries", "styles", "risk")
 
 # Fonts with CJK glyphs (industry names), first found wins; without one the
@@ -237,7 +239,7 @@ def backtest_figures(result) -> dict:
         plt.close(fig)
 
     fig, ax = plt.subplots(figsize=(7, 3.0))
-    drawdown = (nav["portfolio"] / nav["portfolio"].cummax() - 1) * 100
+    drawdown = measures.drawdown(nav["portfolio"]) * 100
     ax.fill_between(nav.index, drawdown, 0, color="#c0504d", alpha=0.6)
     ax.set_ylabel("%")
     ax.set_title("Drawdown")
@@ -277,7 +279,7 @@ def tracking_table(result):
     realised = []
     for start, stop in zip(bounds[:-1], bounds[1:]):
         period = active[(active.index >= start) & (active.index < stop)].dropna()
-        realised.append(period.std() * np.sqrt(252) if len(period) > 2 else np.nan)
+        realised.append(measures.realised_tracking_error(period) if len(period) > 2 else np.nan)
     return pd.DataFrame({"ex_ante": records["ex_ante_te"].to_numpy(dtype=float), "realised": realised},
                         index=records.index)
 

@@ -18,6 +18,8 @@ import pandas as pd
 
 from ..const import CovModel, IndustryClassification, RiskModel
 from ..helper import OptimizeHelper
+from ..measures import active_risk_split
+from ..measures import active_risk_split as active_variances  # noqa: F401  (the name it had here)
 
 
 @dataclass
@@ -75,17 +77,6 @@ def _num(value):
     if isinstance(value, np.bool_):
         return bool(value)
     return value
-
-
-def active_variances(helper, weights):
-    """(factor, specific) variance a year of the active weights, `weights`
-    over the helper's pool minus its benchmark, over union_components; the
-    tracking error is the square root of their sum."""
-    B, d = helper.get_union_factor_risk()
-    w = np.asarray(weights, dtype=float)
-    a = np.r_[w, np.zeros(len(d) - len(w))] - helper.benchmark_weight.to_numpy()
-    exposure = B.T @ a
-    return float(exposure @ exposure), float(d @ (a * a))
 
 
 def build_report(weights, date, benchmark=None, *, cov_model=CovModel.FACTOR_MODEL_DAILY,
@@ -147,7 +138,7 @@ def build_report(weights, date, benchmark=None, *, cov_model=CovModel.FACTOR_MOD
     industries = pd.DataFrame({"portfolio": held})
 
     if benchmark is not None:
-        active_factor, active_specific = active_variances(helper, w)
+        active_factor, active_specific = active_risk_split(helper, w)
         risk.update(tracking_error=float(np.sqrt(active_factor + active_specific)),
                     active_factor_variance=active_factor, active_specific_variance=active_specific)
         styles["benchmark"] = helper.get_benchmark_style().reindex(styles.index).to_numpy()

@@ -15,6 +15,7 @@ import pandas as pd
 
 from ..const import CovModel, IndustryClassification, RiskModel
 from ..helper import OptimizeHelper
+from ..measures import ex_ante_tracking_error, risk_split
 
 
 def _pad(text, width):
@@ -97,9 +98,7 @@ def analyse(weights, date, benchmark=None, *, cov_model=CovModel.FACTOR_MODEL_DA
     ids = list(weights.index)
     helper = OptimizeHelper(ids, date, benchmark, cov_model, risk_model, 1.0, 1.0)
     w = weights.values
-    B, d = helper.get_factor_risk()
-    exposure = B.T @ w
-    risk = float(np.sqrt(exposure @ exposure + d @ (w * w)))
+    risk = float(np.sqrt(sum(risk_split(helper, w), 0.0)))
     report = PortfolioReport(weights=weights, risk=risk)
     if benchmark is not None:
         _add_benchmark_figures(report, w, helper, classification)
@@ -110,10 +109,8 @@ def analyse(weights, date, benchmark=None, *, cov_model=CovModel.FACTOR_MODEL_DA
 
 
 def _add_benchmark_figures(report, w, helper, classification):
-    from .risk import active_variances
-
     weights = report.weights
-    report.tracking_error = float(np.sqrt(sum(active_variances(helper, w))))
+    report.tracking_error = ex_ante_tracking_error(helper, w)
     industry = helper.get_industry_mapping(classification)
     held = weights.groupby(industry.values).sum()
     bench = helper.get_benchmark_industry_weight(classification)
