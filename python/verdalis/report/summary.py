@@ -15,7 +15,7 @@ import pandas as pd
 
 from ..const import CovModel, IndustryClassification, RiskModel
 from ..helper import OptimizeHelper
-from ..measures import ex_ante_tracking_error, risk_split
+from ..measures import ex_ante_tracking_error, limit_table, risk_split
 
 
 def _pad(text, width):
@@ -70,18 +70,14 @@ class PortfolioReport:
         return "\n".join(lines)
 
 
-def _limit_rows(constraint, weights, helper):
-    """(item, value, lower, upper) of each item one constraint object limits,
-    from the constraint's own measurement (`_measure`): the same numbers the
-    optimizer verifies after every solve.  A user's class without one
-    reports none."""
-    measure = getattr(constraint, "_measure", None)
-    if measure is None:
-        return
-    table = measure(weights, helper)
-    for item, rows in table.groupby("item", sort=False):
+def _limit_rows(cons, weights, helper):
+    """(constraint, item, value, lower, upper) per item the constraint objects
+    limit, from their own measurement (`measures.limit_table`): the same
+    numbers the optimizer verifies after every solve."""
+    table = limit_table(cons, weights, helper)
+    for (name, item), rows in table.groupby(["constraint", "item"], sort=False):
         limits = dict(zip(rows["side"], rows["limit"]))
-        yield item, float(rows["value"].iloc[0]), limits.get("lower", np.nan), limits.get("upper", np.nan)
+        yield name, item, float(rows["value"].iloc[0]), limits.get("lower", np.nan), limits.get("upper", np.nan)
 
 
 def analyse(weights, date, benchmark=None, *, cov_model=CovModel.FACTOR_MODEL_DAILY,
@@ -102,7 +98,7 @@ def analyse(weights, date, benchmark=None, *, cov_model=CovModel.FACTOR_MODEL_DA
     report = PortfolioReport(weights=weights, risk=risk)
     if benchmark is not None:
         _add_benchmark_figures(report, w, helper, classification)
-    rows = [(repr(c),) + row for c in (cons or []) for row in _limit_rows(c, weights, helper)]
+    rows = list(_limit_rows(cons, weights, helper))
     if rows:
         report.limits = pd.DataFrame(rows, columns=["constraint", "item", "value", "lower", "upper"])
     return report
