@@ -131,6 +131,14 @@ def _cases():
         return (vc.StyleConstraint("momentum", lower_limit=floor),
                 lambda w: [("momentum", "lower", w @ x, floor)])
 
+    def style_relative(r):
+        x = r.exposure[["beta", "momentum"]].to_numpy()
+        b = r.helper.get_benchmark_style()[["beta", "momentum"]].to_numpy()
+        return (vc.StyleConstraint(["beta", "momentum"], lower_limit=-0.05, upper_limit="+5%", relative=True),
+                lambda w: [row for k, style in enumerate(["beta", "momentum"])
+                           for row in ((style, "lower", w @ x[:, k], b[k] - 0.05),
+                                       (style, "upper", w @ x[:, k], b[k] * 1.05))])
+
     def tracking_error(r):
         return vc.TrackingErrorLimit(0.1), lambda w: [("tracking error", "upper", r.te(w), 0.1)]
 
@@ -163,7 +171,7 @@ def _cases():
         return (vc.TransactionMarketValueLimit(upper_limit=1e-4, current_holding=_holding(r), cash=CASH, window=5),
                 lambda w: [(s, "upper", r.trade_share(w, _holding(r), CASH, 5, "value", s), 1e-4) for s in pool])
 
-    return [industry, wildcard, component, style_momentum, tracking_error, component_weight, stock_pool,
+    return [industry, wildcard, component, style_momentum, style_relative, tracking_error, component_weight, stock_pool,
             index_component, turnover, volume, market_value]
 
 

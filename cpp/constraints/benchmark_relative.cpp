@@ -79,7 +79,7 @@ py::object tracking_error_measure(py::object self, py::object weights, py::objec
   py::object w = pool_weights(weights, helper);
   const Py_ssize_t not_in_pool =
       py::len(helper.attr("union_components")) - py::len(helper.attr("order_book_ids"));
-  if (not_in_pool >= 1) {
+  if (not_in_pool > 0) {  // benchmark members outside the pool hold 0
     py::list parts;
     parts.append(w);
     parts.append(np.attr("zeros")(not_in_pool));

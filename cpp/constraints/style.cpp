@@ -2,6 +2,8 @@
 // within absolute or benchmark-relative limits.
 #include "constraints.hpp"
 
+#include <utility>
+
 namespace verdalis::constraints {
 
 namespace {
@@ -11,6 +13,20 @@ void require_style(py::handle style) {
   if (!contains(styles, style)) {
     raise_(G.invalid_argument(), format("约束中指定的风格 {} 非法，应该从 {} 选取", style, styles));
   }
+}
+
+// The limits on one style: relative ones made absolute with the
+// benchmark's exposure (`benchmark_style` None for absolute limits).
+std::pair<py::object, py::object> style_limits(py::handle self, py::handle benchmark_style,
+                                               py::handle style) {
+  py::object lower = self.attr("lower");
+  py::object upper = self.attr("upper");
+  if (!benchmark_style.is_none()) {
+    py::object benchmark = benchmark_style[style];
+    lower = get_deviation_value(benchmark, lower);
+    upper = get_deviation_value(benchmark, upper);
+  }
+  return {lower, upper};
 }
 
 }  // namespace
@@ -44,13 +60,7 @@ py::object style_to_constraints(py::object self, py::object g, py::object zeta,
       warn_user(format("所选的风险模型中没有 {} 风格，相应约束忽略", style));
       continue;
     }
-    py::object lower = self.attr("lower");
-    py::object upper = self.attr("upper");
-    if (relative) {
-      py::object benchmark = benchmark_style[style];
-      lower = get_deviation_value(benchmark, lower);
-      upper = get_deviation_value(benchmark, upper);
-    }
+    auto [lower, upper] = style_limits(self, benchmark_style, style);
     // Exposures may be negative: no limit value is skipped.
     py::object exposure = matmul(g, factor_exposure[style].attr("values"));
     if (!lower.is_none()) result.append(at_least(exposure, zeta, lower));
@@ -92,13 +102,7 @@ py::object style_measure(py::object self, py::object weights, py::object helper)
   py::list rows;
   for (py::handle style : self.attr("styles")) {
     if (!contains(columns, style)) continue;
-    py::object lower = self.attr("lower");
-    py::object upper = self.attr("upper");
-    if (relative) {
-      py::object benchmark = benchmark_style[style];
-      lower = get_deviation_value(benchmark, lower);
-      upper = get_deviation_value(benchmark, upper);
-    }
+    auto [lower, upper] = style_limits(self, benchmark_style, style);
     py::object exposure = matmul(
         w, G["np"].attr("asarray")(factor_exposure[style].attr("values"), py::arg("dtype") = "float64"));
     if (!lower.is_none()) add_row(rows, style, "lower", exposure, lower);

@@ -86,9 +86,26 @@ std::vector<double> project_onto_bounds(const std::vector<double>& v, const std:
   }
   double sum = 0.0;
   for (double x : w) sum += x;
-  const double residual = (1.0 - sum) / static_cast<double>(n);
-  if (residual != 0.0) {
-    for (double& x : w) x += residual;
+  if (sum != 1.0) {
+    // The residual (rounding, or the parser's tolerance on the bound sums)
+    // goes to the stock with the most room inside its bounds, so that it
+    // never pushes a weight at or next to a bound (0 above all) past it; to
+    // every stock when none has room for it.
+    const double residual = 1.0 - sum;
+    std::size_t roomiest = n;
+    double room = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const double r = std::min(w[i] - l[i], u[i] - w[i]);
+      if (r > room) {
+        room = r;
+        roomiest = i;
+      }
+    }
+    if (roomiest < n && room >= std::abs(residual)) {
+      w[roomiest] += residual;
+    } else {
+      for (double& x : w) x += residual / static_cast<double>(n);
+    }
   }
   return w;
 }
