@@ -52,7 +52,7 @@ def main():
     raw["solver"] = dict(raw.get("solver", {}), linear_solver="qdldl")
     cold()
     started = time.perf_counter()
-    backtest.run(config._validate(raw, "bench", None), start, end.date(), "monthly", cost_bps=10, progress=False)
+    backtest.run(config.validate(raw, "bench", None), start, end.date(), "monthly", cost_bps=10, progress=False)
     took = time.perf_counter() - started
     print("| backtest total, linear_solver = \"qdldl\" | {:.1f} s ({:.2f} s a rebalance) |".format(took, took / n))
 

@@ -31,6 +31,74 @@ _CLASS_KEYS = {"__module__", "__qualname__", "__doc__", "__dict__", "__weakref__
                "__slotnames__"}  # copyreg caches it on a class once an instance is copied
 
 
+# Annotations: the runtime signatures carry none, so the stubs take them from
+# these tables, by parameter name with (qualified name, parameter) overrides,
+# and by function name for returns.  A parameter or function missing here
+# stops the generator, so a new one cannot ship unannotated.
+_SERIES = "pd.Series | Mapping[str, float]"
+_LIMIT = "float | str | None"
+_IDS = "str | Iterable[str]"
+PARAMETER_TYPES = {
+    "g": "cp.Variable", "zeta": "float | int | cp.Variable", "helper": "OptimizeHelper",
+    "order_book_ids": "Iterable[str] | str", "date": "_DateLike", "dt": "object", "v": "object",
+    "enum_type": "type[Enum]", "objective": "OptimizationObjective",
+    "bnds": "Mapping[str, tuple[float | None, float | None]] | None",
+    "cons": "Iterable[OptimizationConstraint] | None", "benchmark": "str | OptimizeBenchmark | None",
+    "cov_model": "CovModel | str", "risk_model": "RiskModel | str", "factor_risk_aversion": "float",
+    "specific_risk_aversion": "float", "solver": "str | None", "solver_options": "Any",
+    "bounds": "tuple[np.ndarray, np.ndarray] | None", "scale": "float | None",
+    "label": "str", "obj": "object", "name": "str", "deviation": "float | str | None",
+    "upper_limit": _LIMIT, "lower_limit": _LIMIT, "hard": "bool", "relative": "bool",
+    "classification": "IndustryClassification | Mapping[str, str] | pd.Series",
+    "industries": _IDS, "industry": "str", "exclude": "str | Iterable[str] | None", "styles": _IDS,
+    "index_code": "str", "stock_list": "Iterable[str] | None", "current_holding": _SERIES + " | None",
+    "cash": "float | None", "window": "int", "expected_returns": _SERIES + " | None",
+    "expected_active_returns": _SERIES + " | None", "risk_aversion_coefficient": "float",
+    "transaction_cost_model": "Any", "indicator_series": _SERIES, "target_style": _SERIES,
+    "priority": _SERIES + " | None", "order_book_id": "str",
+}
+PARAMETER_OVERRIDES = {
+    ("parse_bnds", "order_book_ids"): "Sequence[str]",
+    ("get_deviation_value", "benchmark"): "float",
+    ("TurnoverLimit.__init__", "current_holding"): _SERIES,
+    ("StockPoolLimit.__init__", "stock_list"): "Iterable[str]",
+    ("IndustryComponentLimit.__init__", "classification"): "IndustryClassification | Mapping[str, str] | pd.Series",
+}
+RETURN_TYPES = {
+    "portfolio_optimize": "pd.Series", "to_enum": "Enum", "to_date": "datetime.date",
+    "ensure_date_str": "str", "ensure_order_book_ids": "list[str]", "ensure_bound": "float | None",
+    "parse_bnds": "tuple[np.ndarray, np.ndarray]", "_assemble": "dict[str, Any] | None",
+    "_ensure_bound": "float | None", "ensure_series": "pd.Series", "get_deviation_value": "Any",
+    "wildcard_style_constraint": "StyleConstraint", "to_constraints": "list[cp.Constraint]",
+    "hard": "bool", "__repr__": "str", "get_params": "dict[str, Any]", "__init__": "None",
+    "get_objective_expr": "cp.Expression", "get_internal_constraints": "list[cp.Constraint]",
+    "get_preferred_solver": "str", "get_weight": "pd.Series", "get_expected_returns": "float",
+}
+TYPING_HEAD = """import datetime
+from enum import Enum
+from typing import Any, ClassVar, Iterable, Mapping, Sequence, Union
+
+import cvxpy as cp
+import numpy as np
+import pandas as pd
+
+_DateLike = Union[datetime.date, str]"""
+
+
+def _annotation(qualname: str, param: str) -> str:
+    try:
+        return PARAMETER_OVERRIDES.get((qualname, param)) or PARAMETER_TYPES[param]
+    except KeyError:
+        raise SystemExit(f"gen_stubs: no annotation for parameter {param!r} of {qualname}") from None
+
+
+def _returns(name: str) -> str:
+    try:
+        return RETURN_TYPES[name]
+    except KeyError:
+        raise SystemExit(f"gen_stubs: no return annotation for {name}") from None
+
+
 class _Code:
     """A default value rendered as source text inside ``inspect.Signature``."""
 
@@ -49,11 +117,16 @@ def _default(value) -> _Code:
     return _Code("...")
 
 
-def _signature(fn) -> str:
+def _signature(fn, qualname: str, name: str) -> str:
     sig = inspect.signature(fn)
-    params = [p if p.default is p.empty else p.replace(default=_default(p.default))
-              for p in sig.parameters.values()]
-    return str(sig.replace(parameters=params, return_annotation=inspect.Signature.empty))
+    params = []
+    for p in sig.parameters.values():
+        if p.default is not p.empty:
+            p = p.replace(default=_default(p.default))
+        if p.name != "self":
+            p = p.replace(annotation=_Code(_annotation(qualname, p.name)))
+        params.append(p)
+    return str(sig.replace(parameters=params, return_annotation=_Code(_returns(name))))
 
 
 def _doc(obj, indent: str) -> list[str]:
@@ -63,9 +136,9 @@ def _doc(obj, indent: str) -> list[str]:
     return [indent + '"""' + doc.replace("\\", "\\\\").replace('"""', '\\"\\"\\"') + '"""']
 
 
-def _function(name: str, fn, indent: str = "") -> list[str]:
+def _function(name: str, fn, indent: str = "", owner: str = "") -> list[str]:
     doc = _doc(fn, indent + "    ")
-    head = f"{indent}def {name}{_signature(fn)}:"
+    head = f"{indent}def {name}{_signature(fn, owner + name, name)}:"
     return [head + " ..."] if not doc else [head, *doc, f"{indent}    ..."]
 
 
@@ -92,9 +165,9 @@ def _class(name: str, cls) -> list[str]:
         if key in _CLASS_KEYS:
             continue
         if isinstance(value, property):
-            body.append(f"    @property\n    def {key}(self): ...")
+            body.append(f"    @property\n    def {key}(self) -> {_returns(key)}: ...")
         elif hasattr(value, "__signature__"):
-            body += _function(key, value, "    ")
+            body += _function(key, value, "    ", name + ".")
         elif not callable(value):
             body.append(f"    {key}: ClassVar[{type(value).__name__}]")
     return lines + (body or ["    ..."])
@@ -127,18 +200,17 @@ def render(module_name: str) -> str:
     head = [HEADER.rstrip("\n")]
     metas = sorted({type(v).__name__ for v in vars(module).values()
                     if isinstance(v, type) and v.__module__ == own and type(v) is not type})
-    typing_names = sorted({word for block in body for line in block for word in ("Any", "ClassVar")
-                           if f": {word}" in line or f"[{word}" in line or f": {word}[" in line})
     std = [f"from abc import {', '.join(metas)}"] if metas else []
-    if typing_names:
-        std.append(f"from typing import {', '.join(typing_names)}")
-    if std:
-        head += [""] + std
+    head += [""] + std + ([""] if std else []) + [TYPING_HEAD]
+    if "OptimizeHelper" not in imports.get("helper", []):
+        head += ["", "from .helper import OptimizeHelper"]
     if imports:
         head.append("")
         for source in sorted(imports):
             names = "".join(f"    {n} as {n},\n" for n in imports[source])
             head.append(f"from .{source} import (\n{names})")
+    exported = "".join(f"    {n!r},\n" for n in getattr(module, "__all__", []))
+    head += ["", f"__all__ = [\n{exported}]"]
     parts = ["\n".join(head)] + ["\n".join(block) for block in body]
     return "\n\n".join(parts) + "\n"
 

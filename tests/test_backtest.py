@@ -163,7 +163,7 @@ def test_sweep_equals_one_by_one(mandate, where, capsys):
     assert "sweep" in err and "2/2" in err
     for limit in grid["constraints[0].upper_limit"]:
         raw = sweeps._with_value(mandate.to_dict(), "constraints[0].upper_limit", limit)
-        alone = backtest.run(config._validate(raw, "x", None), START, datetime.date(2021, 5, 31), progress=False)
+        alone = backtest.run(config.validate(raw, "x", None), START, datetime.date(2021, 5, 31), progress=False)
         pd.testing.assert_series_equal(table.loc[limit], alone.summary, check_names=False)
 
 

@@ -2,6 +2,7 @@
 import os
 import subprocess
 import sys
+from importlib import metadata
 
 import pytest
 
@@ -9,6 +10,8 @@ import corvana
 from corvana import cli as corvana_cli
 from verdalis import cli
 
+# the version the installed package declares (pyproject.toml), not a copy of it
+VERSION = metadata.version("verdalis")
 
 def test_demo_prints_both_portfolios(small_market, capsys):
     assert cli.main(["demo", "--date", "2021-06-30"]) == 0
@@ -65,8 +68,8 @@ def test_corvana_errors_in_one_line(tmp_path, capsys, argv, expected):
 
 
 @pytest.mark.parametrize("main, argv, expected", [
-    (cli.main, ["--version"], "verdalis 0.1.0"),
-    (corvana_cli.main, ["--version"], "corvana (verdalis 0.1.0)"),
+    (cli.main, ["--version"], "verdalis " + VERSION),
+    (corvana_cli.main, ["--version"], "corvana (verdalis {})".format(VERSION)),
     (corvana_cli.main, ["build-demo", "--help"], "--seed SEED"),
 ])
 def test_version_and_help(capsys, main, argv, expected):

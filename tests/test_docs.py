@@ -8,7 +8,7 @@ import pytest
 ROOT = Path(__file__).resolve().parents[1]
 CJK = re.compile(r"[\u3400-\u9fff\uff00-\uffef]")
 # Calls whose string arguments become the text of an exception or a warning.
-MESSAGE_CALLS = re.compile(r"\b(raise_\w*|warn\w*|format|PyErr_\w+)$")
+MESSAGE_CALLS = re.compile(r"\b(raise_\w*|warn\w*|format|msg|Message|PyErr_\w+)$")
 
 
 def _cpp_tokens(text):

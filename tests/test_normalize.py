@@ -8,7 +8,7 @@ import pytest
 
 import verdalis.optimize as vo
 from verdalis.const import CovModel, RiskModel
-from verdalis.exception import InvalidArgument, OptimizerWarning
+from verdalis.exception import InvalidArgument, InvalidBounds, OptimizerWarning
 
 from fakes import FakeCorvana, Instrument
 
@@ -218,14 +218,50 @@ def test_parse_bnds_checks_stocks_in_pool_order():
         vo.parse_bnds({"B": (0.5, 0.2), "A": (2, 3)}, ["A", "B"])
 
 
-@pytest.mark.parametrize("bnds, error", [
-    ({"A": (0.1, 0.2, 0.3)}, ValueError),   # wrong number of items
-    ({"*": (0.1,)}, ValueError),
+# Every malformed entry is refused by name: the id, the entry and, for a
+# limit out of range, the side; the spec'd texts stay where one fits.
+PAIR = "合约 {} 的上下限应该以 (lower, upper) 的形式指定，传入值为：{}"
+
+
+@pytest.mark.parametrize("bnds, oid, side, text", [
+    ({"A": (0.1, 0.2, 0.3)}, "A", None, PAIR.format("A", (0.1, 0.2, 0.3))),  # three items
+    ({"A": (0.1,)}, "A", None, PAIR.format("A", (0.1,))),                    # one item
+    ({"A": {"lo": 0.1}}, "A", None, PAIR.format("A", {"lo": 0.1})),           # a dict of one key
+    ({"*": (0.1,)}, "*", None, PAIR.format("*", (0.1,))),
+    ({"*": None}, "*", None, PAIR.format("*", None)),
+    ({"*": 5}, "*", None, PAIR.format("*", 5)),
+    ({"*": (pd.NA, None)}, "*", None, PAIR.format("*", (pd.NA, None))),
+    ({"*": ([0.1], 0)}, "*", None, PAIR.format("*", ([0.1], 0))),
+    ({"*": (0.1j, 0.5)}, "*", None, PAIR.format("*", (0.1j, 0.5))),
+    ({"*": ("x", 0.5)}, "*", None, PAIR.format("*", ("x", 0.5))),      # "0.1" reads as 0.1
+    ({"*": ("nan", 0.5)}, "*", "lower", "合约 * 的下限 nan 无效"),
+    ({"*": (0, 10 ** 400)}, "*", "upper", "合约 * 的上限 {} 无效".format(10 ** 400)),
+    ({"A": ([0.1], 0)}, "A", None, "上下限应该以 (lower, upper) 的形式指定"),
+    ({"A": (0.1j, 0.5)}, "A", None, "上下限应该以 (lower, upper) 的形式指定"),
+    ({"A": (pd.NA, None)}, "A", None, "上下限应该以 (lower, upper) 的形式指定"),
+    ({"A": (np.array([0.1, 0.2]), 1)}, "A", None, "上下限应该以 (lower, upper) 的形式指定"),
+    ({"A": (0, 10 ** 400)}, "A", "upper", "合约 A 的上限 {} 无效".format(10 ** 400)),
+    ({"A": (0.5, 0.2)}, "A", "upper", "合约 A 的上限 0.2 小于下限 0.5"),
+    ({"A": (np.nan, 0.2)}, "A", "lower", "合约 A 的下限 nan 无效"),
 ])
-def test_parse_bnds_passes_other_errors_through(bnds, error):
-    with pytest.raises(error) as info:
+def test_malformed_bounds_are_refused_by_id_and_entry(bnds, oid, side, text):
+    with pytest.raises(InvalidBounds) as info:
         vo.parse_bnds(bnds, ["A", "B"])
-    assert not isinstance(info.value, InvalidArgument)
+    error = info.value
+    assert isinstance(error, InvalidArgument) and str(error) == text
+    assert error.order_book_id == oid and error.side == side
+    assert error.entry is bnds[oid] or error.entry == bnds[oid]
+
+
+@pytest.mark.parametrize("bnds, pool, side, total", [
+    ({"*": (0.4, 1.0)}, ["A", "B", "C"], "lower", 1.2),
+    ({"*": (0, 0.5), "B": (0, 0.3)}, ["A", "B"], "upper", 0.8),
+])
+def test_bound_sum_refusals_carry_the_side_and_the_total(bnds, pool, side, total):
+    with pytest.raises(InvalidBounds) as info:
+        vo.parse_bnds(bnds, pool)
+    assert info.value.side == side and info.value.total == pytest.approx(total)
+    assert info.value.order_book_id is None
 
 
 def test_bound_sums_tolerate_rounding():

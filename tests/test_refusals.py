@@ -83,3 +83,33 @@ def test_bounds_hold_exactly_and_late_dates_warn(pool):
         w = portfolio_optimize(pool, "2030-01-02", bnds={"*": (0.0, 0.2)})
     assert warned_from(record[0], __file__)
     assert abs(w.sum() - 1.0) <= 1e-12 and (w <= 0.2 + 1e-12).all() and (w >= 0).all()
+
+
+# Data so large that the problem would overflow are refused by name before the
+# solver; an indicator of any finite size is rescaled without overflow.
+@pytest.mark.parametrize("make, text", [
+    (lambda ids: vo.MaxSharpeRatio(expected_returns={ids[0]: -1e300}),
+     "^expected_returns: 以下股票的预期收益率绝对值超过 1e6，数值过大：{}$"),
+    (lambda ids: vo.MeanVariance(expected_returns={ids[1]: 1e7, ids[2]: 0.1}),
+     "^expected_returns: 以下股票的预期收益率绝对值超过 1e6，数值过大：{}$"),
+    (lambda ids: vo.MaxInformationRatio(expected_active_returns={ids[1]: 1.7e308}),
+     "^expected_active_returns: 以下股票的预期收益率绝对值超过 1e6，数值过大：{}$"),
+])
+def test_overflowing_returns_are_refused_by_name(pool, make, text):
+    objective = make(pool)
+    named = [k for k, v in objective.get_params()[next(iter(objective.get_params()))].items() if abs(v) > 1e6]
+    kwargs = {"benchmark": "000300.XSHG"} if isinstance(objective, vo.MaxInformationRatio) else {}
+    with pytest.raises(InvalidArgument, match=text.format(", ".join(named))):
+        portfolio_optimize(pool, DATE, objective=objective, **kwargs)
+
+
+@pytest.mark.parametrize("scale", [1e-300, 1.0, 1e300, 1.7e308])
+def test_indicator_of_any_finite_size_gives_the_same_weights(pool, scale):
+    values = np.array([1.0, -0.5, 0.25, 0.8, -1.0, 0.1])
+    base = portfolio_optimize(pool, DATE, objective=vo.MaxIndicator(pd.Series(values, index=pool)),
+                              bnds={"*": (0, 0.4)})
+    scaled = portfolio_optimize(pool, DATE, objective=vo.MaxIndicator(pd.Series(values * scale, index=pool)),
+                                bnds={"*": (0, 0.4)})
+    # the indicator is scaled to its mean absolute value: the same problem at every size
+    np.testing.assert_allclose(scaled.to_numpy(), base.to_numpy(), atol=1e-6)
+    assert abs(scaled.sum() - 1) < 1e-12

@@ -13,11 +13,11 @@ py::object index_init(py::object self, py::object order_book_id) {
                               ? G["corvana"].attr("instruments")(order_book_id)
                               : py::none();
   if (instrument.is_none()) {
-    raise_(G.invalid_argument(), format("无效的 benchmark: {}", order_book_id));
+    raise_(G.invalid_argument(), msg("无效的 benchmark: {}", order_book_id));
   }
   py::object type = instrument.attr("type");
   if (ne(type, py::str("INDX"))) {
-    raise_(G.invalid_argument(), format("仅支持指数类型的 benchmark, 传入的 benchmark 是 {} 类型", type));
+    raise_(G.invalid_argument(), msg("仅支持指数类型的 benchmark, 传入的 benchmark 是 {} 类型", type));
   }
   py::setattr(self, "_order_book_id", order_book_id);
   return py::none();

@@ -46,4 +46,5 @@ PYBIND11_MODULE(benchmark, m) {
   init_support(m);
   register_namespace(m);
   register_benchmarks(m);
+  export_package_names(m);
 }

@@ -23,7 +23,7 @@ py::object ensure_bound(py::object v, py::object label) {
   } catch (py::error_already_set& e) {
     // An unparsable string ('5%', 'abc'); a TypeError (a list) propagates.
     if (!e.matches(PyExc_ValueError)) throw;
-    raise_while_handling(G.invalid_argument(), format("约束的上限或下限非法: {} = {}", label, v), e);
+    raise_while_handling(G.invalid_argument(), msg("约束的上限或下限非法: {} = {}", label, v), e);
   }
 }
 
@@ -41,7 +41,7 @@ py::object get_deviation_value(py::object benchmark, py::object deviation) {
     // "+5%" / "-5%": a percentage of the benchmark's value.  An empty string
     // is malformed like any other (it has no sign to read).
     const std::string text = deviation.cast<std::string>();
-    auto malformed = [&] { raise_(G.invalid_argument(), format("约束的上下界格式不正确: {}", deviation)); };
+    auto malformed = [&] { raise_(G.invalid_argument(), msg("约束的上下界格式不正确: {}", deviation)); };
     if (text.empty() || (text.front() != '+' && text.front() != '-')) malformed();
     if (text.back() != '%') malformed();
     const Py_ssize_t length = py::len(deviation);
@@ -51,12 +51,12 @@ py::object get_deviation_value(py::object benchmark, py::object deviation) {
     const double factor = (text.front() == '-' ? -x : x) / 100 + 1;
     return benchmark * py::float_(factor);
   }
-  raise_(G.invalid_argument(), format("约束指定的上限或下限 {} 非法", deviation));
+  raise_(G.invalid_argument(), msg("约束指定的上限或下限 {} 非法", deviation));
 }
 
 void require_a_limit(const char* cls, py::handle lower_limit, py::handle upper_limit) {
   if (lower_limit.is_none() && upper_limit.is_none()) {
-    raise_(G.invalid_argument(), py::str(std::string(cls) + ": upper_limit及lower_limit 最少应该指定一个"));
+    raise_(G.invalid_argument(), msg("{}: upper_limit及lower_limit 最少应该指定一个", cls));
   }
 }
 
@@ -76,7 +76,7 @@ void store_limits(py::handle self, const char* cls, py::handle lower_limit,
   }
 }
 
-void warn_user(py::handle message) { warn(G.optimizer_warning(), message); }
+void warn_user(const Message& message) { warn(G.optimizer_warning(), message); }
 
 py::object at_least(py::handle lhs, py::handle zeta, py::handle b) {
   return richcmp(lhs, py::reinterpret_borrow<py::object>(zeta) * py::reinterpret_borrow<py::object>(b),
@@ -101,49 +101,8 @@ AlignedHolding align_holding(py::handle holding, py::handle helper) {
   return aligned;
 }
 
-namespace {
-
-// How repr shows one argument: enums by their qualified name, Series by
-// their size (a holding or a classification is a variable to a user), other
-// values by their repr.
-std::string shown(py::handle value) {
-  if (verdalis::isinstance(value, G["pd"].attr("Series"))) {
-    return "<Series of " + std::to_string(py::len(value)) + ">";
-  }
-  if (verdalis::isinstance(value, py::module_::import("enum").attr("Enum"))) {
-    return py::str(value).cast<std::string>();
-  }
-  return py::repr(value).cast<std::string>();
-}
-
-bool is_default(py::handle value, py::handle shown_default) {
-  if (!shown_default) return false;
-  // A holding not given is stored as an empty Series.
-  if (verdalis::isinstance(value, G["pd"].attr("Series"))) {
-    return shown_default.is_none() && py::len(value) == 0;
-  }
-  if (value.is_none() || shown_default.is_none()) return value.is_none() && shown_default.is_none();
-  try {
-    return eq(value, shown_default);
-  } catch (py::error_already_set&) {
-    return false;
-  }
-}
-
-}  // namespace
-
 py::str constraint_repr(py::handle self, const std::vector<ReprField>& fields) {
-  std::string text = py::str(py::type::of(self).attr("__name__")).cast<std::string>() + "(";
-  bool first = true;
-  for (const ReprField& f : fields) {
-    py::object value = py::getattr(self, f.attr, py::none());
-    if (f.keyword && is_default(value, f.shown_default)) continue;
-    if (!first) text += ", ";
-    first = false;
-    if (f.keyword) text += std::string(f.param) + "=";
-    text += shown(value);
-  }
-  return py::str(text + ")");
+  return repr_of(self, fields);
 }
 
 }  // namespace verdalis::constraints

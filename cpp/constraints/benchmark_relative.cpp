@@ -8,7 +8,7 @@ py::object tracking_error_init(py::object self, py::object upper_limit, py::obje
   py::object upper = bound("TrackingErrorLimit", "upper_limit", upper_limit);
   // NaN is refused with the non-positive limits: it would reach the solver.
   if (upper.is_none() || !gt(upper, py::int_(0))) {
-    raise_(G.invalid_argument(), format("跟踪误差上限小于0：{}", upper));
+    raise_(G.invalid_argument(), msg("跟踪误差上限小于0：{}", upper));
   }
   py::setattr(self, "upper", to_float(upper));
   py::setattr(self, "_hard", hard);
@@ -21,7 +21,7 @@ py::object tracking_error_to_constraints(py::object self, py::object g, py::obje
   // convex only when zeta is a plain number (not the ratio objectives'
   // scale variable, nor risk parity's integer pool size).
   if (!PyFloat_Check(zeta.ptr())) {
-    warn_user(py::str(
+    warn_user(msg(
         "当目标函数为 MaxInformationRatio 或 MaxSharpeRatio 时，不支持 TrackingErrorLimit 类型的约束；此约束被忽略"));
     return py::list();
   }

@@ -35,7 +35,7 @@ void store_limits(py::handle self, const char* cls, py::handle lower_limit,
 
 // warnings.warn(message, OptimizerWarning) pointing at the caller of
 // portfolio_optimize.
-void warn_user(py::handle message);
+void warn_user(const Message& message);
 
 // `lhs >= zeta * b` / `lhs <= zeta * b`.
 py::object at_least(py::handle lhs, py::handle zeta, py::handle b);
@@ -52,15 +52,8 @@ AlignedHolding align_holding(py::handle holding, py::handle helper);
 
 // ------------------------------------------------------------------ repr
 
-// One constructor argument as repr shows it: read from `attr`; positional
-// arguments always shown, keyword ones only when they differ from `shown_default`
-// (null: always shown).
-struct ReprField {
-  const char* param;
-  const char* attr;
-  bool keyword;
-  py::object shown_default;
-};
+// One constructor argument: the shared table that makes repr and get_params.
+using ReprField = ParamField;
 py::str constraint_repr(py::handle self, const std::vector<ReprField>& fields);
 
 // ------------------------------------------------------- benchmark-relative

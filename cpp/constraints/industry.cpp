@@ -47,7 +47,7 @@ bool industry_limit(IndustryLimit& out, py::handle self, py::handle industry_map
                     py::handle benchmark_weight, py::handle industry, bool warn) {
   out.s = members(industry_mapping, industry);
   if (!truthy(out.s.attr("any")())) {
-    if (warn) warn_user(format("候选股票池中没有 {} 行业，相应约束忽略", industry));
+    if (warn) warn_user(msg("候选股票池中没有 {} 行业，相应约束忽略", industry));
     return false;
   }
   out.lower = self.attr("lower");
@@ -193,7 +193,7 @@ py::object industry_component_to_constraints(py::object self, py::object g, py::
   py::object industry_mapping = helper.attr("get_industry_mapping")(self.attr("classification"));
   py::object s = members(industry_mapping, industry);
   if (!truthy(s.attr("any")())) {
-    raise_(G.invalid_argument(), format("候选股票池中没有 {} 行业", industry));
+    raise_(G.invalid_argument(), msg("候选股票池中没有 {} 行业", industry));
   }
   // Both sides scale with g, so zeta is not needed: g[i] within a fraction
   // of the industry's total, per stock.
@@ -261,7 +261,7 @@ py::object industry_component_measure(py::object self, py::object weights, py::o
   py::object industry_mapping = helper.attr("get_industry_mapping")(self.attr("classification"));
   py::object s = members(industry_mapping, industry);
   if (!truthy(s.attr("any")())) {
-    raise_(G.invalid_argument(), format("候选股票池中没有 {} 行业", industry));
+    raise_(G.invalid_argument(), msg("候选股票池中没有 {} 行业", industry));
   }
   const double total = matmul(w, s.attr("astype")("float64")).cast<double>();
   py::object lower = self.attr("lower");

@@ -13,8 +13,10 @@ namespace {
 using ToConstraints = py::object (*)(py::object, py::object, py::object, py::object);
 
 // A concrete constraint class: ABCMeta, derived from OptimizationConstraint,
-// with the protocol (to_constraints, the `hard` property) and a repr showing
-// the constructor arguments as a user writes them.
+// with the protocol (to_constraints, the `hard` property), and a repr and
+// get_params() from one table of the constructor's parameters.  A class that
+// reads a current holding says so in `holding_aware`: the unit of the
+// holding it takes ("weights", or "shares" with `cash`).
 ClassBuilder constraint_class(py::module_& m, const char* name, const char* doc,
                               ToConstraints to_constraints, std::vector<ReprField> repr) {
   ClassBuilder cls(m, name);
@@ -24,9 +26,7 @@ ClassBuilder constraint_class(py::module_& m, const char* name, const char* doc,
       .method("to_constraints", {arg("self"), arg("g"), arg("zeta"), arg("helper")},
               to_constraints)
       .property("hard", &hard)
-      .method("__repr__", {arg("self")}, [repr = std::move(repr)](std::vector<py::object>& a) {
-        return py::object(constraint_repr(a[0], repr));
-      });
+      .parameters(std::move(repr));
   return cls;
 }
 
@@ -79,6 +79,7 @@ void register_turnover(py::module_& m) {
               {arg("self"), arg("current_holding"), arg("upper_limit"),
                kwonly("hard", py::bool_(true))},
               &turnover_init)
+      .attr("holding_aware", py::str("weights"))
       .finish();
 }
 
@@ -194,10 +195,12 @@ void register_transaction(py::module_& m) {
   constraint_class(m, "TransactionVolumeLimit", docs::kTransactionVolumeLimitDoc,
                    &transaction_volume_to_constraints, fields())
       .method("__init__", params(), &transaction_volume_init)
+      .attr("holding_aware", py::str("shares"))
       .finish();
   constraint_class(m, "TransactionMarketValueLimit", docs::kTransactionMarketValueLimitDoc,
                    &transaction_value_to_constraints, fields())
       .method("__init__", params(), &transaction_value_init)
+      .attr("holding_aware", py::str("shares"))
       .finish();
 }
 
@@ -216,4 +219,5 @@ PYBIND11_MODULE(constraints, m) {
   register_pool(m);
   register_transaction(m);
   register_measures(m);
+  export_package_names(m);
 }

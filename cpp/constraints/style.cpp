@@ -11,7 +11,7 @@ namespace {
 void require_style(py::handle style) {
   py::object styles = G["STYLE_FACTORS"];
   if (!contains(styles, style)) {
-    raise_(G.invalid_argument(), format("约束中指定的风格 {} 非法，应该从 {} 选取", style, styles));
+    raise_(G.invalid_argument(), msg("约束中指定的风格 {} 非法，应该从 {} 选取", style, styles));
   }
 }
 
@@ -57,7 +57,7 @@ py::object style_to_constraints(py::object self, py::object g, py::object zeta,
   py::list result;
   for (py::handle style : self.attr("styles")) {
     if (!contains(columns, style)) {
-      warn_user(format("所选的风险模型中没有 {} 风格，相应约束忽略", style));
+      warn_user(msg("所选的风险模型中没有 {} 风格，相应约束忽略", style));
       continue;
     }
     auto [lower, upper] = style_limits(self, benchmark_style, style);

@@ -16,8 +16,6 @@ namespace {
 
 using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
-std::string in_constraint(const char* cls) { return std::string("在 ") + cls + " 约束中，"; }
-
 void init_transaction(py::handle self, const char* cls, py::handle upper_limit,
                       py::object current_holding, py::handle cash, py::handle window,
                       py::handle stock_list, py::handle hard) {
@@ -25,7 +23,7 @@ void init_transaction(py::handle self, const char* cls, py::handle upper_limit,
   current_holding = ensure_series(current_holding, py::str("current_holding"));
   if (eq(current_holding.attr("sum")(), py::int_(0)) &&
       (cash.is_none() || eq(cash, py::int_(0)))) {
-    raise_(G.invalid_argument(), py::str(in_constraint(cls) + "current_holding 和 cash 至少需要一个"));
+    raise_(G.invalid_argument(), msg("在 {} 约束中，current_holding 和 cash 至少需要一个", cls));
   }
   py::setattr(self, "_current_holding", current_holding);
   py::setattr(self, "cash", cash.is_none() ? py::object(py::int_(0)) : to_float(cash));
@@ -35,7 +33,7 @@ void init_transaction(py::handle self, const char* cls, py::handle upper_limit,
   // Without a limit there is no allowed trade to compute: refuse it here
   // rather than fail inside the optimization.
   if (upper.is_none()) {
-    raise_(G.invalid_argument(), py::str(in_constraint(cls) + "upper_limit 不能为 None"));
+    raise_(G.invalid_argument(), msg("在 {} 约束中，upper_limit 不能为 None", cls));
   }
   py::setattr(self, "upper", upper);
   py::setattr(self, "_hard", hard);
@@ -139,8 +137,7 @@ Book trade_book(py::handle self, const char* cls, Cap cap, py::handle helper, bo
       stocks = py::set(holding.not_in_pool).attr("__and__")(py::set(stock_list));
     }
     if (truthy(stocks)) {
-      warn_user(format((in_constraint(cls) + "以下股票不在目标股票池中，这些股票将不受约束: {}").c_str(),
-                       stocks));
+      warn_user(msg("在 {} 约束中，以下股票不在目标股票池中，这些股票将不受约束: {}", cls, stocks));
     }
   }
   py::object prev = helper.attr("prev_trading_date");
@@ -161,10 +158,14 @@ Book trade_book(py::handle self, const char* cls, Cap cap, py::handle helper, bo
     if (contains(pool_set, ob) && contains(book.stocks, ob)) unknown.append(ob);
   }
   if (py::len(unknown) > 0) {
-    const char* what = cap == Cap::VOLUME ? "以下股票在 {} 至 {} 没有成交量数据，无法计算平均成交量：{}"
-                                          : "以下股票在 {} 至 {} 没有市值数据，无法计算平均市值：{}";
+    if (cap == Cap::VOLUME) {
+      raise_(G.invalid_argument(),
+             msg("在 {} 约束中，以下股票在 {} 至 {} 没有成交量数据，无法计算平均成交量：{}", cls,
+                 start_date, prev, name_ids(unknown)));
+    }
     raise_(G.invalid_argument(),
-           format((in_constraint(cls) + what).c_str(), start_date, prev, name_ids(unknown)));
+           msg("在 {} 约束中，以下股票在 {} 至 {} 没有市值数据，无法计算平均市值：{}", cls, start_date,
+               prev, name_ids(unknown)));
   }
 
   auto held = book.held.unchecked<1>();
@@ -183,13 +184,12 @@ Book trade_book(py::handle self, const char* cls, Cap cap, py::handle helper, bo
   }
   if (py::len(unpriced) > 0) {
     raise_(G.invalid_argument(),
-           format((in_constraint(cls) + "以下持仓股票在 {} 没有收盘价，无法计算组合市值：{}").c_str(),
-                  prev, name_ids(unpriced)));
+           msg("在 {} 约束中，以下持仓股票在 {} 没有收盘价，无法计算组合市值：{}", cls, prev,
+               name_ids(unpriced)));
   }
   if (!(total_equity > 0.0)) {
     raise_(G.invalid_argument(),
-           format((in_constraint(cls) + "组合总市值（现金加持仓市值）应该大于0：{}").c_str(),
-                  total_equity));
+           msg("在 {} 约束中，组合总市值（现金加持仓市值）应该大于0：{}", cls, total_equity));
   }
   book.total_equity = total_equity;
   book.upper = self.attr("upper").cast<double>();

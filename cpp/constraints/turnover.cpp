@@ -14,7 +14,7 @@ py::object turnover_init(py::object self, py::object current_holding, py::object
   py::object upper = bound("TrunoverLimit", "upper_limit", upper_limit);
   // NaN is refused with the non-positive limits: it would reach the solver.
   if (upper.is_none() || !gt(upper, py::int_(0))) {
-    raise_(G.invalid_argument(), format("换手率上限小于0：{}", upper));
+    raise_(G.invalid_argument(), msg("换手率上限小于0：{}", upper));
   }
   py::setattr(self, "upper", upper);
   py::setattr(self, "_hard", hard);

@@ -18,7 +18,7 @@ py::object history_mean_return(const Globals& G, py::handle ids, py::handle end_
     // The calendar holds fewer than `window` trading days before end_date.
     if (!e.matches(PyExc_ValueError)) throw;
     raise_while_handling(G.invalid_argument(),
-                         format("window {} 超出了行情数据的历史：{} 之前不足 {} 个交易日", window,
+                         msg("window {} 超出了行情数据的历史：{} 之前不足 {} 个交易日", window,
                                 end_date, window),
                          e);
   }

@@ -22,7 +22,7 @@ py::object ensure_series(const Globals& G, py::object obj, py::object name) {
     // The conversion failure becomes the package's error, the original
     // exception attached as its context (as a raise inside `except` does).
     raise_while_handling(G.invalid_argument(),
-                         format("{}: 期望传入一个 pd.Series 或可以转换为 pd.Series 的对象", name), e);
+                         msg("{}: 期望传入一个 pd.Series 或可以转换为 pd.Series 的对象", name), e);
   }
 }
 
@@ -39,7 +39,7 @@ py::object ensure_numeric_series(const Globals& G, py::object obj, py::object na
   py::object index = series.attr("index");
   if (truthy(index.attr("has_duplicates"))) {
     py::object repeated = index[index.attr("duplicated")()].attr("unique")();
-    raise_(G.invalid_argument(), format("{}: 存在重复的索引：{}", name, name_ids(repeated)));
+    raise_(G.invalid_argument(), msg("{}: 存在重复的索引：{}", name, name_ids(repeated)));
   }
   py::list values, bad;
   for (py::handle item : series.attr("items")()) {
@@ -61,7 +61,7 @@ py::object ensure_numeric_series(const Globals& G, py::object obj, py::object na
     values.append(py::float_(x));
   }
   if (py::len(bad) > 0) {
-    raise_(G.invalid_argument(), format("{}: 以下条目的值不是有限数值：{}", name, name_ids(bad)));
+    raise_(G.invalid_argument(), msg("{}: 以下条目的值不是有限数值：{}", name, name_ids(bad)));
   }
   return G["pd"].attr("Series")(values, py::arg("index") = index, py::arg("dtype") = "float64",
                                 py::arg("name") = series.attr("name"));
@@ -69,7 +69,7 @@ py::object ensure_numeric_series(const Globals& G, py::object obj, py::object na
 
 void require_finite_number(const Globals& G, py::handle value, const char* name) {
   if (!is_real(value) || !std::isfinite(to_float(value).cast<double>())) {
-    raise_(G.invalid_argument(), format("{} 必须是有限数值，传入值为：{}", name, value));
+    raise_(G.invalid_argument(), msg("{} 必须是有限数值，传入值为：{}", name, value));
   }
 }
 
@@ -77,7 +77,7 @@ void require_window(const Globals& G, py::handle window) {
   const bool integer = !PyBool_Check(window.ptr()) &&
                        verdalis::isinstance(window, py::module_::import("numbers").attr("Integral"));
   if (!integer || !gt(window, py::int_(0))) {
-    raise_(G.invalid_argument(), format("window 必须是正整数，传入值为：{}", window));
+    raise_(G.invalid_argument(), msg("window 必须是正整数，传入值为：{}", window));
   }
 }
 
@@ -86,9 +86,8 @@ py::str name_ids(py::handle ids) {
   const Py_ssize_t n = py::len(all);
   py::list shown;
   for (Py_ssize_t i = 0; i < n && i < kMaxNamed; ++i) shown.append(py::str(all[i]));
-  py::str text = py::str(", ").attr("join")(shown);
-  if (n > kMaxNamed) text = py::str(text + format(" 等共 {} 只", n));
-  return text;
+  // The ending " 等共 {} 只" comes from the catalog, in the chosen language.
+  return id_list(shown, n);
 }
 
 }  // namespace verdalis

@@ -26,13 +26,16 @@ py::object max_indicator_expr(py::object self, py::object g, py::object, py::obj
   if (truthy(bad.attr("any")())) {
     py::object names = np.attr("asarray")(ids, py::arg("dtype") = "object")[bad];
     raise_(G.invalid_argument(),
-           format("indicator_series 在以下股票上的值为 NaN 或无穷大：{}", name_ids(names)));
+           msg("indicator_series 在以下股票上的值为 NaN 或无穷大：{}", name_ids(names)));
   }
-  py::object scale = np.attr("abs")(values).attr("mean")();
-  if (eq(scale, py::int_(0))) {
+  // The mean absolute value is taken of the values divided by their largest
+  // magnitude, so that values near the float range do not overflow the sum.
+  py::object largest = np.attr("abs")(values).attr("max")();
+  if (eq(largest, py::int_(0))) {
     raise_(G.invalid_argument(), "indicator_series 在股票池上全部为 0，无法缩放");
   }
-  py::object rescaled = values / (scale * py::float_(0.1));
+  py::object unit = values / largest;
+  py::object rescaled = unit / (np.attr("abs")(unit).attr("mean")() * py::float_(0.1));
   return matmul(-g, rescaled);
 }
 

@@ -20,7 +20,7 @@ void init_common(py::object self, const char* returns_attr, const char* returns_
   require_finite_number(G, risk_aversion_coefficient, "risk_aversion_coefficient");
   if (lt(risk_aversion_coefficient, py::int_(0))) {
     raise_(G.invalid_argument(),
-           format("risk_aversion_coefficient （风险厌恶系数）不能小于0，传入值为：{}",
+           msg("risk_aversion_coefficient （风险厌恶系数）不能小于0，传入值为：{}",
                   risk_aversion_coefficient));
   }
   py::setattr(self, returns_attr, returns);
@@ -64,7 +64,7 @@ py::object transaction_cost(py::handle self, py::handle g, py::handle helper) {
   py::object get_penalty = py::getattr(model, "get_penalty", py::none());
   if (get_penalty.is_none() || !PyCallable_Check(get_penalty.ptr())) {
     raise_(G.invalid_argument(),
-           format("transaction_cost_model 需要提供 get_penalty(g, helper) 方法，传入值为：{}", py::repr(model)));
+           msg("transaction_cost_model 需要提供 get_penalty(g, helper) 方法，传入值为：{}", py::repr(model)));
   }
   // The penalty joins the objective: a scalar cvxpy expression (or a
   // constant, finite number).
@@ -75,7 +75,7 @@ py::object transaction_cost(py::handle self, py::handle g, py::handle helper) {
                           truthy(penalty.attr("is_scalar")());
   if (!number && !expression) {
     raise_(G.invalid_argument(),
-           format("transaction_cost_model.get_penalty 应返回一个标量 cvxpy 表达式，返回值为：{}",
+           msg("transaction_cost_model.get_penalty 应返回一个标量 cvxpy 表达式，返回值为：{}",
                   py::repr(penalty)));
   }
   return penalty;

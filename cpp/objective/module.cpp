@@ -21,13 +21,26 @@ ClassBuilder& protocol(ClassBuilder& cls, Expr expr, Expr constraints = &no_inte
 }
 ClassBuilder& protocol(ClassBuilder&& cls, Expr expr) { return protocol(cls, expr); }
 
-// A concrete objective class: ABCMeta, derived from OptimizationObjective.
-ClassBuilder objective_class(py::module_& m, const char* name, const char* doc) {
+// A concrete objective class: ABCMeta, derived from OptimizationObjective,
+// with a repr and get_params() from one table of the constructor's
+// parameters.
+ClassBuilder objective_class(py::module_& m, const char* name, const char* doc,
+                             std::vector<ParamField> params = {}) {
   ClassBuilder cls(m, name);
   cls.metaclass(m.attr("ABCMeta"))
       .bases(py::make_tuple(m.attr("OptimizationObjective")))
-      .doc(doc);
+      .doc(doc)
+      .parameters(std::move(params));
   return cls;
+}
+
+// A keyword parameter stored in `attr`, shown by repr unless it is `shown_default`.
+ParamField keyword(const char* param, const char* attr, py::object shown_default = py::none()) {
+  return {param, attr, true, std::move(shown_default)};
+}
+// Expected returns: None when the object estimated them itself.
+ParamField returns_field(const char* param, const char* attr) {
+  return {param, attr, true, py::none(), "_estimated_for"};
 }
 
 void register_namespace(py::module_& m) {
@@ -65,7 +78,11 @@ void register_risk_minimising(py::module_& m) {
 void register_mean_variance(py::module_& m) {
   const py::object window = trading_days_per_year();
   {
-    ClassBuilder cls = objective_class(m, "MeanVariance", docs::kMeanVarianceDoc);
+    ClassBuilder cls = objective_class(
+        m, "MeanVariance", docs::kMeanVarianceDoc,
+        {returns_field("expected_returns", "_expected_returns"), keyword("window", "_window", window),
+         keyword("risk_aversion_coefficient", "_risk_aversion_coefficient", py::int_(1)),
+         keyword("transaction_cost_model", "_transaction_cost_model")});
     cls.method("__init__",
                {arg("self"), kwonly("expected_returns", py::none()), kwonly("window", window),
                 kwonly("risk_aversion_coefficient", py::int_(1)),
@@ -74,7 +91,12 @@ void register_mean_variance(py::module_& m) {
     protocol(cls, &mean_variance_expr).finish();
   }
   {
-    ClassBuilder cls = objective_class(m, "ActiveMeanVariance", docs::kActiveMeanVarianceDoc);
+    ClassBuilder cls = objective_class(
+        m, "ActiveMeanVariance", docs::kActiveMeanVarianceDoc,
+        {keyword("expected_active_returns", "_expected_active_returns"),
+         keyword("window", "_window", window),
+         keyword("risk_aversion_coefficient", "_risk_aversion_coefficient", py::int_(1)),
+         keyword("transaction_cost_model", "_transaction_cost_model")});
     cls.method("__init__",
                {arg("self"), kwonly("expected_active_returns", py::none()),
                 kwonly("window", window), kwonly("risk_aversion_coefficient", py::int_(1)),
@@ -87,14 +109,19 @@ void register_mean_variance(py::module_& m) {
 void register_ratio(py::module_& m) {
   const py::object window = trading_days_per_year();
   {
-    ClassBuilder cls = objective_class(m, "MaxSharpeRatio", docs::kMaxSharpeRatioDoc);
+    ClassBuilder cls = objective_class(
+        m, "MaxSharpeRatio", docs::kMaxSharpeRatioDoc,
+        {returns_field("expected_returns", "_expected_returns"), keyword("window", "_window", window)});
     cls.method("__init__",
                {arg("self"), kwonly("expected_returns", py::none()), kwonly("window", window)},
                &max_sharpe_init);
     protocol(cls, &max_sharpe_expr, &max_sharpe_constraints).finish();
   }
   {
-    ClassBuilder cls = objective_class(m, "MaxInformationRatio", docs::kMaxInformationRatioDoc);
+    ClassBuilder cls = objective_class(
+        m, "MaxInformationRatio", docs::kMaxInformationRatioDoc,
+        {keyword("expected_active_returns", "_expected_active_returns"),
+         keyword("window", "_window", window)});
     cls.method("__init__",
                {arg("self"), kwonly("expected_active_returns", py::none()),
                 kwonly("window", window)},
@@ -105,12 +132,16 @@ void register_ratio(py::module_& m) {
 
 void register_indicator_style_parity(py::module_& m) {
   {
-    ClassBuilder cls = objective_class(m, "MaxIndicator", docs::kMaxIndicatorDoc);
+    ClassBuilder cls = objective_class(m, "MaxIndicator", docs::kMaxIndicatorDoc,
+                                       {{"indicator_series", "_indicator_series", false, py::object()}});
     cls.method("__init__", {arg("self"), arg("indicator_series")}, &max_indicator_init);
     protocol(cls, &max_indicator_expr).finish();
   }
   {
-    ClassBuilder cls = objective_class(m, "MinStyleDeviation", docs::kMinStyleDeviationDoc);
+    ClassBuilder cls = objective_class(
+        m, "MinStyleDeviation", docs::kMinStyleDeviationDoc,
+        {{"target_style", "_target_style", false, py::object()},
+         keyword("relative", "_relative", py::bool_(false)), keyword("priority", "_priority")});
     py::list factors;
     for (int f : {1, 5, 10, 15, 20, 25, 30, 35, 40, 45}) factors.append(f);
     cls.attr("PRIORITY_ADJUST_FACTOR", factors)
@@ -133,4 +164,5 @@ PYBIND11_MODULE(objective, m) {
   register_mean_variance(m);
   register_ratio(m);
   register_indicator_style_parity(m);
+  export_package_names(m);
 }

@@ -12,7 +12,7 @@ py::object min_style_init(py::object self, py::object target_style, py::object r
   py::object styles = G["STYLE_FACTORS"];
   for (py::handle style : target.attr("index")) {
     if (!contains(styles, style)) {
-      raise_(G.invalid_argument(), format("目标风格值 {} 非法，请从 {} 中选取", style, styles));
+      raise_(G.invalid_argument(), msg("目标风格值 {} 非法，请从 {} 中选取", style, styles));
     }
   }
   py::setattr(self, "_relative", relative);

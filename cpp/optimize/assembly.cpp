@@ -19,7 +19,7 @@ void check_objective(py::handle objective, py::handle benchmark) {
   py::tuple needs_benchmark = py::make_tuple(G["MinTrackingError"], G["ActiveMeanVariance"],
                                              G["MaxInformationRatio"], G["MinActiveVariance"]);
   if (verdalis::isinstance(objective, needs_benchmark) && benchmark.is_none()) {
-    raise_(G.invalid_argument(), format("对于目标函数 {}，必须传入 benchmark 参数",
+    raise_(G.invalid_argument(), msg("对于目标函数 {}，必须传入 benchmark 参数",
                                         objective.attr("__class__").attr("__name__")));
   }
 }
@@ -31,7 +31,7 @@ py::object resolve_benchmark(py::object benchmark) {
   if (PyUnicode_Check(benchmark.ptr())) benchmark = G["IndexBenchmark"](benchmark);
   if (!verdalis::isinstance(benchmark, G["OptimizeBenchmark"])) {
     raise_(G.invalid_argument(),
-           format("无效的benchmark：{}；对于指数，可以直接传入对应的order_book_id；"
+           msg("无效的benchmark：{}；对于指数，可以直接传入对应的order_book_id；"
                   "对于自定义基准，请传入一个 OptimizeBenchmark 的对象",
                   benchmark));
   }
@@ -53,7 +53,7 @@ py::object make_scale(py::handle objective, py::handle cp, py::ssize_t n) {
 // instance with a `hard` attribute and a to_constraints method.
 py::list checked_cons(py::handle cons) {
   if (!verdalis::isinstance(cons, G["Iterable"]) || PyUnicode_Check(cons.ptr())) {
-    raise_(G.invalid_argument(), format("cons 应该是约束对象的列表，传入值为：{}", cons));
+    raise_(G.invalid_argument(), msg("cons 应该是约束对象的列表，传入值为：{}", cons));
   }
   py::list items(py::reinterpret_borrow<py::object>(cons));
   for (py::handle c : items) {
@@ -62,7 +62,7 @@ py::list checked_cons(py::handle cons) {
                           py::hasattr(c, "hard");
     if (!protocol) {
       raise_(G.invalid_argument(),
-             format("cons 中的元素 {} 不是约束对象（需要 hard 属性和 to_constraints 方法）", py::repr(c)));
+             msg("cons 中的元素 {} 不是约束对象（需要 hard 属性和 to_constraints 方法）", py::repr(c)));
     }
   }
   return items;

@@ -134,7 +134,7 @@ py::object honour_bounds(py::object weight, py::object lower_bound, py::object u
   for (std::size_t i = 0; i < n; ++i) shift = std::max(shift, std::abs(w[i] - v[i]));
   if (shift > kProjectionWarnShift) {
     warn(G.optimizer_warning(),
-         format("求解精度不足：为满足个股上下限与权重之和为 1，权重最多调整了 {}", py::str("{:.2g}").attr("format")(shift)));
+         msg("求解精度不足：为满足个股上下限与权重之和为 1，权重最多调整了 {}", py::str("{:.2g}").attr("format")(shift)));
   }
   py::list out;
   for (double x : w) out.append(py::float_(x));
@@ -207,7 +207,14 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
     if (eq(status, cp.attr("OPTIMAL")) || eq(status, cp.attr("OPTIMAL_INACCURATE"))) break;
     if ((eq(status, cp.attr("INFEASIBLE")) || eq(status, cp.attr("INFEASIBLE_INACCURATE"))) &&
         py::len(soft_cons) > 0) {
-      warn(G.optimizer_warning(), "约束无法满足，放弃所有软约束重试");
+      // The warning carries the constraint objects it drops.
+      py::list dropped;
+      for (const Group& group : assembly.groups) {
+        if (!group.hard) dropped.append(group.source);
+      }
+      warn(py::module_::import("verdalis.exception").attr("SoftConstraintsDropped"),
+           Message{"约束无法满足，放弃所有软约束重试", py::tuple(), py::dict()}.with("constraints",
+                                                                                  dropped));
       soft_cons.attr("clear")();
       problem = cp.attr("Problem")(problem.attr("objective"), hard_cons);
       continue;

@@ -81,4 +81,5 @@ PYBIND11_MODULE(optimize, m) {
   register_namespace(m);
   register_normalization(m);
   register_driver(m);
+  export_package_names(m);
 }

@@ -144,20 +144,28 @@ py::object polish(const Assembly& a, py::handle weight, bool soft_kept) {
 
 std::string shown(double x) { return py::str("{:.6g}").attr("format")(x).cast<std::string>(); }
 
+// One warning naming each limit missed (at most kNamedMisses spelled out);
+// the misses ride along as `warning.limits`, tuples (constraint, item, side,
+// value, limit), for the product layer.
 void warn_misses(const std::vector<Miss>& misses, double tol) {
   std::string text;
-  for (std::size_t i = 0; i < misses.size() && i < kNamedMisses; ++i) {
+  py::list limits;
+  for (std::size_t i = 0; i < misses.size(); ++i) {
     const Miss& m = misses[i];
-    if (!text.empty()) text += "；";
-    text += m.constraint + " " + m.item + " " + (m.side == "lower" ? "下限 " : "上限 ") +
-            shown(m.limit) + "，实际 " + shown(m.value);
+    limits.append(py::make_tuple(m.constraint, m.item, m.side, m.value, m.limit));
+    if (i >= kNamedMisses) continue;
+    if (!text.empty()) text += "; ";
+    Message item = m.side == "lower"
+                       ? msg("{} {} 下限 {}，实际 {}", m.constraint, m.item, shown(m.limit), shown(m.value))
+                       : msg("{} {} 上限 {}，实际 {}", m.constraint, m.item, shown(m.limit), shown(m.value));
+    text += verdalis::text(item).cast<std::string>();
   }
   if (misses.size() > kNamedMisses) {
-    text += "；等共 " + std::to_string(misses.size()) + " 项";
+    text += verdalis::text(msg(" 等共 {} 项", misses.size())).cast<std::string>();
   }
   warn(G.optimizer_warning(),
-       format("以下约束在求解后未能满足（容差 {}）：{}", py::str("{:g}").attr("format")(tol),
-              py::str(text)));
+       msg("以下约束在求解后未能满足（容差 {}）：{}", py::str("{:g}").attr("format")(tol), py::str(text))
+           .with("limits", limits));
 }
 
 }  // namespace

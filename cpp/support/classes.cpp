@@ -2,6 +2,8 @@
 // called with the name, the bases and a namespace of function objects.
 #include "verdalis/support.hpp"
 
+#include <memory>
+
 namespace verdalis {
 
 ClassBuilder::ClassBuilder(py::module_& m, const char* name)
@@ -37,6 +39,83 @@ ClassBuilder& ClassBuilder::attr(const char* name, py::object value) {
 ClassBuilder& ClassBuilder::property(const char* name, py::object (*getter)(py::object)) {
   py::object fget = make_function(module_name_.c_str(), qualname(name), {arg("self")}, getter);
   ns_[name] = py::module_::import("builtins").attr("property")(fget);
+  return *this;
+}
+
+namespace {
+
+// How repr shows one argument: enums by their qualified name, Series by
+// their size (a holding or a classification is a variable to a user), other
+// values by their repr.
+std::string shown(py::handle value) {
+  if (verdalis::isinstance(value, py::module_::import("pandas").attr("Series"))) {
+    return "<Series of " + std::to_string(py::len(value)) + ">";
+  }
+  if (verdalis::isinstance(value, py::module_::import("enum").attr("Enum"))) {
+    return py::str(value).cast<std::string>();
+  }
+  return py::repr(value).cast<std::string>();
+}
+
+bool is_default(py::handle value, py::handle shown_default) {
+  if (!shown_default) return false;
+  // A holding not given is stored as an empty Series.
+  if (verdalis::isinstance(value, py::module_::import("pandas").attr("Series"))) {
+    return shown_default.is_none() && py::len(value) == 0;
+  }
+  if (value.is_none() || shown_default.is_none()) return value.is_none() && shown_default.is_none();
+  try {
+    return eq(value, shown_default);
+  } catch (py::error_already_set&) {
+    return false;
+  }
+}
+
+py::object stored(py::handle self, const ParamField& f) {
+  if (f.estimated_flag && !py::getattr(self, f.estimated_flag, py::none()).is_none()) {
+    return py::none();
+  }
+  return py::getattr(self, f.attr, py::none());
+}
+
+}  // namespace
+
+py::dict params_of(py::handle self, const std::vector<ParamField>& fields) {
+  py::object copy = py::module_::import("copy").attr("copy");
+  py::tuple containers = py::make_tuple(
+      py::module_::import("builtins").attr("list"), py::module_::import("builtins").attr("dict"),
+      py::module_::import("builtins").attr("set"), py::module_::import("pandas").attr("Series"),
+      py::module_::import("numpy").attr("ndarray"));
+  py::dict params;
+  for (const ParamField& f : fields) {
+    py::object value = stored(self, f);
+    params[f.param] = verdalis::isinstance(value, containers) ? copy(value) : value;
+  }
+  return params;
+}
+
+py::str repr_of(py::handle self, const std::vector<ParamField>& fields) {
+  std::string text = py::str(py::type::of(self).attr("__name__")).cast<std::string>() + "(";
+  bool first = true;
+  for (const ParamField& f : fields) {
+    py::object value = stored(self, f);
+    if (f.keyword && is_default(value, f.shown_default)) continue;
+    if (!first) text += ", ";
+    first = false;
+    if (f.keyword) text += std::string(f.param) + "=";
+    text += shown(value);
+  }
+  return py::str(text + ")");
+}
+
+ClassBuilder& ClassBuilder::parameters(std::vector<ParamField> fields) {
+  auto table = std::make_shared<std::vector<ParamField>>(std::move(fields));
+  method("__repr__", {arg("self")},
+         Impl([table](std::vector<py::object>& a) { return py::object(repr_of(a[0], *table)); }));
+  method("get_params", {arg("self")},
+         Impl([table](std::vector<py::object>& a) { return py::object(params_of(a[0], *table)); }),
+         "The constructor's parameters and the values this object holds, as a new dict\n"
+         "(passing them to the class builds an equal object).");
   return *this;
 }
 

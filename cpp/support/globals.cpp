@@ -52,3 +52,28 @@ void bind_star(py::module_& m, const char* module_name) {
 }
 
 }  // namespace verdalis
+
+namespace verdalis {
+
+void export_package_names(py::module_& m) {
+  py::module_ constants = py::module_::import("verdalis.const");
+  py::list names;
+  for (auto item : m.attr("__dict__").cast<py::dict>()) {
+    std::string key = py::str(item.first);
+    if (key.empty() || key[0] == '_') continue;
+    py::handle value = item.second;
+    if (PyModule_Check(value.ptr())) continue;
+    bool package = false;
+    if (PyType_Check(value.ptr()) || PyCallable_Check(value.ptr())) {
+      std::string origin = py::str(py::getattr(value, "__module__", py::str("")));
+      package = origin.rfind("verdalis.", 0) == 0;
+    } else {
+      // a constant of the package (STYLE_FACTORS), not a setting of the module
+      package = py::getattr(constants, key.c_str(), py::none()).is(value);
+    }
+    if (package) names.append(item.first);
+  }
+  m.attr("__all__") = names;
+}
+
+}  // namespace verdalis

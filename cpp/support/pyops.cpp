@@ -71,7 +71,7 @@ std::pair<py::object, py::object> unpack2(py::handle obj) {
   PyObject* extra = PyIter_Next(iter.ptr());
   if (extra != nullptr) {
     Py_DECREF(extra);
-    raise_(PyExc_ValueError, "too many values to unpack (expected 2)");
+    raise_(PyExc_ValueError, py::str("too many values to unpack (expected 2)"));
   }
   if (PyErr_Occurred()) throw py::error_already_set();
   return {std::move(items[0]), std::move(items[1])};
@@ -81,8 +81,10 @@ py::object richcmp(py::handle a, py::handle b, int op) {
   return steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
 }
 
-void raise_while_handling(py::handle type, py::handle message, const py::error_already_set& handled) {
-  py::object exc = py::reinterpret_borrow<py::object>(type)(message);
+namespace {
+
+[[noreturn]] void raise_instance_while_handling(py::object exc,
+                                                const py::error_already_set& handled) {
   py::object caught = handled.value();
   // A caught exception carries its traceback, as it does in an except block.
   PyObject* traceback = PyException_GetTraceback(caught.ptr());  // new reference or null
@@ -97,6 +99,16 @@ void raise_while_handling(py::handle type, py::handle message, const py::error_a
   // by whatever exception the caller happens to be handling.
   PyErr_Restore(exc_type, exc.release().ptr(), nullptr);
   throw py::error_already_set();
+}
+
+}  // namespace
+
+void raise_while_handling(py::handle type, py::handle message, const py::error_already_set& handled) {
+  raise_instance_while_handling(py::reinterpret_borrow<py::object>(type)(message), handled);
+}
+
+void raise_while_handling(py::handle type, const Message& m, const py::error_already_set& handled) {
+  raise_instance_while_handling(build(type, m), handled);
 }
 
 py::str function_str(py::handle func) {

@@ -1,9 +1,17 @@
 """Reading arguments given in any of their accepted forms: dates and choices.
 
-Shared by the client's functions and by verdalis' optimization context, so a
-date or an option name means the same thing everywhere.  Callers that refuse a
-value raise their own error (the client a ValueError, the optimizer its
-InvalidArgument), hence ``choice`` returns None instead of raising.
+Shared by the client's functions and by every layer of verdalis above the
+core (the optimization context, config files, the command line), so a date or
+an option name means the same thing everywhere.  Callers that refuse a value
+raise their own error (the client a ValueError, the optimizer its
+InvalidArgument, a config its ConfigError), hence ``choice`` and ``member``
+return None instead of raising.
+
+``portfolio_optimize`` alone is stricter: its ``cov_model`` and ``risk_model``
+are members or their exact values (``"daily"``, not ``"DAILY"`` or
+``"FACTOR_MODEL_DAILY"``), as its documented contract fixes, while config
+files and the command line, which cannot hold enum members, also take member
+names in any letter case.
 """
 
 from __future__ import annotations
@@ -13,15 +21,15 @@ import datetime as _dt
 import numpy as np
 from dateutil import parser as _dateparser
 
-__all__ = ["to_date", "choice"]
+__all__ = ["to_date", "choice", "member"]
 
 
 def to_date(value) -> _dt.date:
     """Convert any accepted date form to ``datetime.date``.
 
     Accepted: ``datetime.date``/``datetime``/``pd.Timestamp``, ``numpy.datetime64``,
-    an int ``YYYYMMDD``, and strings ``YYYY-MM-DD``, ``YYYYMMDD`` or anything
-    dateutil reads.  Unreadable strings raise ValueError, other types TypeError.
+    an int ``YYYYMMDD``, and strings ``YYYY-MM-DD``, ``YYYYMMDD`` or any full
+    date dateutil reads (not a partial one such as "June").  Unreadable strings raise ValueError, other types TypeError.
     """
     if isinstance(value, _dt.datetime):  # also pd.Timestamp
         return value.date()
@@ -40,7 +48,13 @@ def to_date(value) -> _dt.date:
                 return _dt.date(int(s[:4]), int(s[5:7]), int(s[8:]))
             if len(s) == 8 and s.isdigit():
                 return _dt.date(int(s[:4]), int(s[4:6]), int(s[6:]))
-            return _dateparser.parse(s).date()
+            # A string missing its year, month or day ("June") would be
+            # completed from today's date: refused, by parsing it against two
+            # different defaults.
+            first = _dateparser.parse(s, default=_dt.datetime(2000, 1, 1))
+            if _dateparser.parse(s, default=_dt.datetime(2001, 2, 2)) != first:
+                raise ValueError("incomplete date")
+            return first.date()
         except (ValueError, OverflowError):
             raise ValueError(f"cannot read {value!r} as a date") from None
     raise TypeError(f"expected a date, got {type(value).__name__}: {value!r}")
@@ -62,3 +76,17 @@ def choice(value, allowed, names=None) -> str | None:
     if names:
         return names.get(raw.upper())
     return None
+
+
+def member(enum_cls, value):
+    """The member of ``enum_cls`` meant by ``value``, or None.
+
+    ``value`` may be a member, a member's (string) value or a member's name,
+    values and names in any letter case.
+    """
+    if isinstance(value, enum_cls):
+        return value
+    values = {m.value.lower(): m for m in enum_cls if isinstance(m.value, str)}
+    picked = choice(value, list(values), {m.name.upper(): m.value.lower() for m in enum_cls
+                                          if isinstance(m.value, str)})
+    return values.get(picked) if picked is not None else None

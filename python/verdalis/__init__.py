@@ -15,4 +15,18 @@ try:
 except _metadata.PackageNotFoundError:  # running from a source tree that is not installed
     __version__ = "0+unknown"
 
-__all__ = ["__version__"]
+from . import exception as _exception  # noqa: E402
+from .messages import get_language, set_language  # noqa: E402  (the language of the core's messages)
+
+
+def _diagnose(*args, **kwargs):
+    # OptimizationFailed.diagnose() reaches the diagnosis through this hook,
+    # imported on first use (it needs cvxpy and the compiled core).
+    from .diagnose import diagnose
+
+    return diagnose(*args, **kwargs)
+
+
+_exception._diagnose_hook = _diagnose
+
+__all__ = ["__version__", "get_language", "set_language"]

@@ -1,6 +1,14 @@
 """What the command line and the demo share: the error that is the whole
-explanation, reading a date, the store in use and its one-line description."""
+explanation, reading a date, the text of the core's messages, the store in use
+and its one-line description."""
 import datetime
+
+from corvana.coerce import to_date
+
+from .messages import english
+
+#: -v on the command line: the core's own (Chinese) text follows the English
+VERBOSE = False
 
 class UserError(Exception):
     """A request the command cannot serve; its message is the whole explanation."""
@@ -8,9 +16,19 @@ class UserError(Exception):
 
 def _parse_date(text):
     try:
-        return datetime.date.fromisoformat(text.strip())
-    except ValueError:
+        return to_date(text)
+    except (TypeError, ValueError):
         raise UserError("cannot read the date {!r}; write it as YYYY-MM-DD".format(text)) from None
+
+
+def message_text(obj):
+    """The English text of an exception or warning of the package (or a
+    recorded warning); with -v, the core's own text follows in brackets."""
+    text = english(obj)
+    original = str(getattr(obj, "message", obj))
+    if VERBOSE and original != text:
+        text += " [{}]".format(original)
+    return text
 
 
 def _store():

@@ -35,10 +35,10 @@ import corvana
 
 from . import measures
 from .config import Config, load
+from .messages import english
 
 __all__ = ["BacktestResult", "rebalance_dates", "run", "sweep"]
 
-HOLDING_AWARE = ("TurnoverLimit", "TransactionVolumeLimit", "TransactionMarketValueLimit")
 CHECKPOINT = "checkpoint.pickle"
 
 
@@ -145,10 +145,19 @@ class _Book:
         return navs
 
 
+def _holding_unit(spec):
+    """What a constraint spec's class says of the holding it reads: False, or
+    the unit of its current_holding ("weights", or "shares" with cash)."""
+    from .config import constraint_classes
+
+    return getattr(constraint_classes().get(spec["type"]), "holding_aware", False)
+
+
 def _set_holding(spec, book, prev):
-    """A holding-aware constraint's spec with the book's drifted holding in it."""
+    """A holding-aware constraint's spec with the book's drifted holding in it,
+    in the unit its class declares."""
     spec = dict(spec)
-    if spec["type"] == "TurnoverLimit":
+    if _holding_unit(spec) == "weights":
         spec["current_holding"] = book.weights().to_dict()
     else:
         held = list(book.values.index)
@@ -266,7 +275,7 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
             first = book.values.empty
             specs = []
             for spec in config.constraints:
-                if spec["type"] in HOLDING_AWARE:
+                if _holding_unit(spec):
                     if first:
                         record["notes"].append("{} left out: the book starts in cash".format(spec["type"]))
                         continue
@@ -295,7 +304,7 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
                     try:
                         record["notes"].append(str(diagnose()))
                     except Exception as failure:  # the diagnosis is a courtesy
-                        record["notes"].append("diagnosis failed: {}".format(failure))
+                        record["notes"].append("diagnosis failed: {}".format(english(failure)))
                 target = None
             if target is not None:
                 _note_missed_limits(record, target, date, arguments)

@@ -21,7 +21,8 @@ from pathlib import Path
 import corvana
 
 from . import __version__
-from ._console import UserError, _market_line, _parse_date, _store
+from . import _console
+from ._console import UserError, _market_line, _parse_date, _store, message_text
 
 EXIT_DATA, EXIT_USAGE, EXIT_CONFIG, EXIT_INFEASIBLE = 1, 2, 3, 4
 
@@ -32,6 +33,12 @@ def _diagnosis_text(exc):
     if diagnose is None:
         return None
     return str(diagnose())
+
+
+def _warning_texts(diagnosis):
+    """The diagnosis' warnings in English; with -v, the core's text in brackets."""
+    for text, original in zip(diagnosis.warnings, diagnosis.original_warnings):
+        yield text + (" [{}]".format(original) if _console.VERBOSE and original != text else "")
 
 
 def _run(config_path, date_text, out):
@@ -55,7 +62,7 @@ def _run(config_path, date_text, out):
                 from .diagnose import diagnose
 
                 diagnosis = diagnose(**arguments)
-                for text in diagnosis.warnings:
+                for text in _warning_texts(diagnosis):
                     print("warning:", text, file=sys.stderr)
                 if not diagnosis.feasible and diagnosis.weights is None:
                     print("verdalis: the optimization of {} on {} failed: {}".format(
@@ -67,7 +74,7 @@ def _run(config_path, date_text, out):
                 weights = portfolio_optimize(**arguments)
         except OptimizationFailed as exc:
             for w in caught:
-                print("warning:", w.message, file=sys.stderr)
+                print("warning:", message_text(w.message), file=sys.stderr)
             print("verdalis: the optimization of {} on {} failed: {}".format(config_path, date, exc),
                   file=sys.stderr)
             text = _diagnosis_text(exc)
@@ -76,7 +83,7 @@ def _run(config_path, date_text, out):
             return EXIT_INFEASIBLE
     took = time.perf_counter() - started
     for w in caught:
-        print("warning:", w.message, file=sys.stderr)
+        print("warning:", message_text(w.message), file=sys.stderr)
     with warnings.catch_warnings():
         # the risk model's notices were printed with the optimization's
         warnings.simplefilter("ignore")
@@ -107,7 +114,12 @@ def _diagnose(config_path, date_text):
         from .diagnose import diagnose
     except ImportError:
         raise UserError("this installation cannot diagnose optimizations") from None
-    print(diagnose(**config.build(date)))
+    diagnosis = diagnose(**config.build(date))
+    print(diagnosis)
+    if _console.VERBOSE and diagnosis.original_warnings != diagnosis.warnings:
+        print("as the core wrote the warnings:")
+        for text in diagnosis.original_warnings:
+            print("  - " + text)
     return 0
 
 
@@ -180,12 +192,12 @@ def main(argv=None):
     run.add_argument("config", help="the TOML file describing the optimization")
     run.add_argument("--date", help="optimization date YYYY-MM-DD (default: the config's)")
     run.add_argument("--out", help="output folder (default: CONFIG-DATE beside the config)")
-    run.add_argument("-v", "--verbose", action="store_true", help="log solve times")
+    run.add_argument("-v", "--verbose", action="store_true", help="log solve times; show the core's own text after each message")
     diag = sub.add_parser("diagnose", help="explain which limits of a config conflict, or what each one costs",
                           description="Print the diagnosis of the optimization CONFIG describes.")
     diag.add_argument("config", help="the TOML file describing the optimization")
     diag.add_argument("--date", help="optimization date YYYY-MM-DD (default: the config's)")
-    diag.add_argument("-v", "--verbose", action="store_true", help="log solve times")
+    diag.add_argument("-v", "--verbose", action="store_true", help="log solve times; show the core's own text after each message")
     for name, help_text in (("backtest", "rebalance a config's mandate through time"),
                             ("sweep", "backtest a config over a grid of parameter values, in parallel")):
         cmd = sub.add_parser(name, help=help_text, description=help_text.capitalize() + ".")
@@ -206,16 +218,17 @@ def main(argv=None):
                              help="local worker processes (default one a core; 1: the points one after "
                                   "another in this process, sharing its data caches)")
             cmd.add_argument("--out", help="CSV file for the summary table")
-        cmd.add_argument("-v", "--verbose", action="store_true", help="log solve times")
+        cmd.add_argument("-v", "--verbose", action="store_true", help="log solve times; show the core's own text after each message")
     demo = sub.add_parser("demo", help="optimize two showcase portfolios on the demo market")
     demo.add_argument("--date", default="2024-06-28", help="optimization date (default %(default)s)")
     demo.add_argument("--max-weight", type=float, default=0.03,
                       help="upper bound of each stock's weight in the enhanced portfolio (raised to the "
                            "index's largest weight when that is higher)")
-    demo.add_argument("-v", "--verbose", action="store_true", help="log solve times")
+    demo.add_argument("-v", "--verbose", action="store_true", help="log solve times; show the core's own text after each message")
     args = parser.parse_args(argv)
     if args.verbose:
         logging.basicConfig(level=logging.INFO, format="%(levelname)s %(message)s")
+    _console.VERBOSE = bool(args.verbose)
     from .config import ConfigError
     from .exception import InvalidArgument
 
@@ -234,14 +247,16 @@ def main(argv=None):
     except ConfigError as exc:
         if os.environ.get("VERDALIS_DEBUG"):
             raise
-        print("verdalis: config error: {}".format(exc), file=sys.stderr)
+        cause = exc.__cause__
+        original = " [{}]".format(cause) if _console.VERBOSE and cause is not None else ""
+        print("verdalis: config error: {}{}".format(exc, original), file=sys.stderr)
         return EXIT_CONFIG
     except (UserError, InvalidArgument, corvana.StoreError, ValueError, OSError) as exc:
         # A request the data cannot serve (or a broken store): one line, no
         # traceback; VERDALIS_DEBUG=1 shows where it came from.
         if os.environ.get("VERDALIS_DEBUG"):
             raise
-        print("verdalis: error: {}".format(exc), file=sys.stderr)
+        print("verdalis: error: {}".format(message_text(exc)), file=sys.stderr)
         return EXIT_DATA
     except KeyboardInterrupt:
         print("verdalis: interrupted", file=sys.stderr)

@@ -17,13 +17,18 @@
     [solver]               # name = "SCS" | "CLARABEL" | ..., then the solver's options
     max_iters = 20000
 
-`load(path)` validates every key and value: an unknown key, a wrong type or a
-value the optimizer refuses is a `ConfigError` naming the file, the key path
-(``constraints[2].upper_limit``, counting from 0) and the problem.  The
+`load(path)` validates every key and value (`validate(raw)` does the same for
+a parsed table): an unknown key, a wrong type or a value the optimizer refuses
+is a `ConfigError` naming the file, the key path (``constraints[2].upper_limit``,
+counting from 0) and the problem.  Dates and choices (``cov_model``,
+``classification``) are read by `corvana.coerce`, like everywhere above the
+core: ``"daily"``, ``"DAILY"`` and ``"FACTOR_MODEL_DAILY"`` all mean the daily
+model.  The
 objective and constraint objects are built anew by `Config.build()` on each
 call, so an estimate cached by one optimization never leaks into the next.
 `dumps(config)` writes a config back as TOML (`load(dumps(c))` gives `c`
-again), and `from_objects(...)` describes objects a user built in Python.
+again), and `from_objects(...)` describes objects a user built in Python,
+read through their public `get_params()`.
 
 Series-valued parameters (a holding, expected returns, an indicator, a custom
 classification) are TOML tables ``{order_book_id = value}`` or the path of a
@@ -34,6 +39,7 @@ from __future__ import annotations
 import copy
 import datetime
 import enum
+import importlib
 import inspect
 import sys
 from dataclasses import dataclass, field
@@ -48,52 +54,44 @@ else:  # pragma: no cover - older interpreters
     import tomli as tomllib
 
 import tomli_w
+from corvana.coerce import member, to_date
 
 from .const import CovModel, IndustryClassification, RiskModel
 
-__all__ = ["Config", "ConfigError", "load", "loads", "dumps", "save", "from_objects"]
+__all__ = ["Config", "ConfigError", "load", "loads", "validate", "dumps", "save", "from_objects",
+           "objective_classes", "constraint_classes"]
 
 POOL_KINDS = ("index", "indices", "ids", "file")
 RISK_KEYS = ("cov_model", "risk_model", "factor_risk_aversion", "specific_risk_aversion")
 
-# Constructor parameter -> instance attribute, per class: how an object built
-# in Python is written back.  Every class of the two modules is listed (a test
-# checks it against the constructors' signatures).
-_OBJECTIVE_ATTRS = {
-    "MinVariance": {}, "MinActiveVariance": {}, "MinTrackingError": {}, "RiskParity": {},
-    "MeanVariance": {"expected_returns": "_expected_returns", "window": "_window",
-                     "risk_aversion_coefficient": "_risk_aversion_coefficient",
-                     "transaction_cost_model": "_transaction_cost_model"},
-    "ActiveMeanVariance": {"expected_active_returns": "_expected_active_returns", "window": "_window",
-                           "risk_aversion_coefficient": "_risk_aversion_coefficient",
-                           "transaction_cost_model": "_transaction_cost_model"},
-    "MaxSharpeRatio": {"expected_returns": "_expected_returns", "window": "_window"},
-    "MaxInformationRatio": {"expected_active_returns": "_expected_active_returns", "window": "_window"},
-    "MaxIndicator": {"indicator_series": "_indicator_series"},
-    "MinStyleDeviation": {"target_style": "_target_style", "relative": "_relative", "priority": "_priority"},
-}
-_LIMITS = {"lower_limit": "lower", "upper_limit": "upper"}
-_CONSTRAINT_ATTRS = {
-    "TrackingErrorLimit": {"upper_limit": "upper"},
-    "TurnoverLimit": {"current_holding": "_current_holding", "upper_limit": "upper"},
-    "BenchmarkComponentWeightLimit": {"lower_limit": "lower"},
-    "IndustryConstraint": {"industries": "industries", **_LIMITS, "relative": "relative",
-                           "classification": "classification"},
-    "WildcardIndustryConstraint": {"exclude": "exclude", **_LIMITS, "relative": "relative",
-                                   "classification": "classification"},
-    "StyleConstraint": {"styles": "styles", **_LIMITS, "relative": "relative"},
-    "IndustryComponentLimit": {"industry": "industry", **_LIMITS, "classification": "classification"},
-    "IndexComponentLimit": {"index_code": "index_code", **_LIMITS},
-    "StockPoolLimit": {"stock_list": "stock_list", **_LIMITS},
-    "TransactionVolumeLimit": {"upper_limit": "upper", "current_holding": "_current_holding",
-                               "cash": "cash", "window": "window", "stock_list": "stock_list"},
-    "TransactionMarketValueLimit": {"upper_limit": "upper", "current_holding": "_current_holding",
-                                    "cash": "cash", "window": "window", "stock_list": "stock_list"},
-    # a function returning a StyleConstraint: read from configs, never written
-    "wildcard_style_constraint": {"exclude": None, **_LIMITS, "relative": None},
-}
-for _attrs in _CONSTRAINT_ATTRS.values():
-    _attrs["hard"] = "_hard"
+
+def _classes(module_name, base_name):
+    module = importlib.import_module(module_name)
+    base = getattr(module, base_name)
+    return {name: value for name, value in vars(module).items()
+            if isinstance(value, type) and issubclass(value, base) and value is not base
+            and not name.startswith("_")}
+
+
+def objective_classes() -> dict:
+    """Every objective class a config may name, by name."""
+    return _classes("verdalis.objective", "OptimizationObjective")
+
+
+def constraint_classes() -> dict:
+    """Every constraint a config may name, by name (the classes, and the
+    function `wildcard_style_constraint`, which builds a StyleConstraint)."""
+    from . import constraints
+
+    found = _classes("verdalis.constraints", "OptimizationConstraint")
+    found["wildcard_style_constraint"] = constraints.wildcard_style_constraint
+    return found
+
+
+def _parameters(factory):
+    return list(inspect.signature(factory).parameters)
+
+
 #: parameters whose value is a Series (a TOML table or a CSV path)
 _SERIES = {"expected_returns", "expected_active_returns", "indicator_series", "target_style",
            "priority", "current_holding"}
@@ -148,7 +146,7 @@ class Config:
                          bnds={k: tuple(v) for k, v in self.bounds.items()} if self.bounds else None,
                          cons=cons or None, benchmark=self.benchmark)
         for key, value in self.risk.items():
-            arguments[key] = getattr(CovModel if key == "cov_model" else RiskModel, value) \
+            arguments[key] = member(CovModel if key == "cov_model" else RiskModel, value) \
                 if key in ("cov_model", "risk_model") else value
         solver = dict(self.solver)
         if "name" in solver:
@@ -209,10 +207,13 @@ def loads(text, source="<config>", base=None) -> Config:
         raw = tomllib.loads(text)
     except tomllib.TOMLDecodeError as exc:
         raise ConfigError(source, "", "not valid TOML: {}".format(exc)) from None
-    return _validate(raw, source, Path(base) if base is not None else None)
+    return validate(raw, source, base)
 
 
-def _validate(raw, source, base) -> Config:
+def validate(raw, source="<config>", base=None) -> Config:
+    """Validate a config given as a parsed table (what `tomllib` returns);
+    `source` names it in errors, `base` is the folder relative CSV paths start from."""
+    base = Path(base) if base is not None else None
     fail = lambda key, problem: ConfigError(source, key, problem)  # noqa: E731
     known = {"date", "pool", "objective", "benchmark", "bounds", "constraints", "risk", "solver"}
     for key in raw:
@@ -223,15 +224,12 @@ def _validate(raw, source, base) -> Config:
             raise fail(key, "missing")
 
     date = raw["date"]
-    if isinstance(date, str):
-        try:
-            date = datetime.date.fromisoformat(date)
-        except ValueError:
-            raise fail("date", "not a date: {!r} (write 2024-06-28)".format(date)) from None
-    if isinstance(date, datetime.datetime):
-        date = date.date()
-    if not isinstance(date, datetime.date):
+    if not isinstance(date, (str, datetime.date)):
         raise fail("date", "not a date: {!r}".format(date))
+    try:
+        date = to_date(date)
+    except (TypeError, ValueError):
+        raise fail("date", "not a date: {!r} (write 2024-06-28)".format(date)) from None
 
     pool = _table(raw["pool"], "pool", fail)
     kinds = [k for k in pool if k in POOL_KINDS]
@@ -248,7 +246,7 @@ def _validate(raw, source, base) -> Config:
                                            and all(isinstance(v, str) for v in value)):
         raise fail("pool." + kind, "expected a non-empty list of strings")
 
-    objective = _typed(raw["objective"], "objective", fail, "verdalis.objective", _OBJECTIVE_ATTRS)
+    objective = _typed(raw["objective"], "objective", fail, objective_classes())
 
     benchmark = None
     if "benchmark" in raw:
@@ -274,17 +272,18 @@ def _validate(raw, source, base) -> Config:
     constraints = raw.get("constraints", [])
     if not isinstance(constraints, list):
         raise fail("constraints", "expected an array of tables ([[constraints]])")
-    constraints = [_typed(c, "constraints[{}]".format(i), fail, "verdalis.constraints", _CONSTRAINT_ATTRS)
-                   for i, c in enumerate(constraints)]
+    kinds = constraint_classes()
+    constraints = [_typed(c, "constraints[{}]".format(i), fail, kinds) for i, c in enumerate(constraints)]
 
     risk = _table(raw.get("risk", {}), "risk", fail)
     for key, setting in risk.items():
         if key not in RISK_KEYS:
             raise fail("risk." + key, "unknown key (expected one of: {})".format(", ".join(RISK_KEYS)))
         if key in ("cov_model", "risk_model"):
-            names = list((CovModel if key == "cov_model" else RiskModel).__members__)
-            if setting not in names:
-                raise fail("risk." + key, "expected one of {}, got {!r}".format(", ".join(names), setting))
+            choices = CovModel if key == "cov_model" else RiskModel
+            if member(choices, setting) is None:
+                raise fail("risk." + key, "expected one of {} (or {}), got {!r}".format(
+                    ", ".join(choices.__members__), ", ".join(m.value for m in choices), setting))
         elif not isinstance(setting, (int, float)) or isinstance(setting, bool):
             raise fail("risk." + key, "expected a number, got {!r}".format(setting))
 
@@ -306,14 +305,15 @@ def _table(value, key, fail):
     return value
 
 
-def _typed(value, key, fail, module_name, attrs):
+def _typed(value, key, fail, kinds):
     table = dict(_table(value, key, fail))
     kind = table.get("type")
-    if kind not in attrs:
-        raise fail(key + ".type", "expected one of: {}; got {!r}".format(", ".join(attrs), kind))
+    if kind not in kinds:
+        raise fail(key + ".type", "expected one of: {}; got {!r}".format(", ".join(kinds), kind))
+    parameters = _parameters(kinds[kind])
     for name in table:
-        if name != "type" and name not in attrs[kind]:
-            expected = ", ".join(attrs[kind]) or "no parameters"
+        if name != "type" and name not in parameters:
+            expected = ", ".join(parameters) or "no parameters"
             raise fail("{}.{}".format(key, name), "unknown parameter of {} (expected: {})".format(kind, expected))
     if "transaction_cost_model" in table:
         raise fail(key + ".transaction_cost_model", "a transaction cost model is a Python object; "
@@ -322,8 +322,6 @@ def _typed(value, key, fail, module_name, attrs):
 
 
 def _make(source, key, spec, module_name, path_of):
-    import importlib
-
     module = importlib.import_module(module_name)
     kind = spec["type"]
     factory = getattr(module, kind)
@@ -339,21 +337,22 @@ def _make(source, key, spec, module_name, path_of):
                 raise ConfigError(source, where, "expected a table {id = value} or a CSV path")
         elif name == "classification":
             if isinstance(value, str):
-                members = IndustryClassification.__members__
-                match = [m for n, m in members.items() if value in (n, m.value)]
-                if not match:
+                picked = member(IndustryClassification, value)
+                if picked is None:
                     raise ConfigError(source, where, "expected one of {} or a table {{id = industry}}".format(
-                        ", ".join(members)))
-                value = match[0]
+                        ", ".join(IndustryClassification.__members__)))
+                value = picked
             elif not isinstance(value, dict):
                 raise ConfigError(source, where, "expected a classification name or a table {id = industry}")
         kwargs[name] = value
     from .exception import InvalidArgument
+    from .messages import english
 
     try:
         return factory(**kwargs)
     except (InvalidArgument, TypeError, ValueError) as exc:
-        raise ConfigError(source, key, "{} refused it: {}".format(kind, exc)) from None
+        # the refusal in English; the core's own exception stays the cause
+        raise ConfigError(source, key, "{} refused it: {}".format(kind, english(exc))) from exc
 
 
 def _read_series(path, source, where, values=True):
@@ -402,15 +401,15 @@ def _plain(value):
     return value
 
 
-def _spec_of(obj, attrs, what):
+def _spec_of(obj, kinds, what):
+    """The spec {"type": name, **parameters} of an object, from its public
+    get_params(); parameters at their default are left out."""
     kind = type(obj).__name__
-    if kind not in attrs:
+    if kinds.get(kind) is not type(obj):
         raise TypeError("{} {} cannot be written to a config".format(what, kind))
-    factory = type(obj)
-    signature = inspect.signature(factory)
+    signature = inspect.signature(type(obj))
     spec = {"type": kind}
-    for param, attr in attrs[kind].items():
-        value = getattr(obj, attr, None)
+    for param, value in obj.get_params().items():
         default = signature.parameters[param].default
         if value is None or (isinstance(value, pd.Series) and value.empty and default is None):
             continue
@@ -436,7 +435,7 @@ def from_objects(date, order_book_ids, objective, bnds=None, cons=None, benchmar
         if benchmark is None:
             raise TypeError("only an index benchmark can be written to a config")
     return Config(date=date, pool={"ids": list(order_book_ids)},
-                  objective=_plain(_spec_of(objective, _OBJECTIVE_ATTRS, "objective")),
+                  objective=_plain(_spec_of(objective, objective_classes(), "objective")),
                   benchmark=benchmark, bounds={k: tuple(v) for k, v in (bnds or {}).items()} or None,
-                  constraints=[_plain(_spec_of(c, _CONSTRAINT_ATTRS, "constraint")) for c in cons or []],
+                  constraints=[_plain(_spec_of(c, constraint_classes(), "constraint")) for c in cons or []],
                   risk=dict(risk or {}), solver=dict(solver or {}))

@@ -14,7 +14,7 @@ import warnings
 
 import corvana
 
-from ._console import UserError, _market_line, _parse_date, _store
+from ._console import UserError, _market_line, _parse_date, _store, message_text
 
 __all__ = ["demo"]
 
@@ -90,7 +90,7 @@ def demo(date_text, max_weight):
             bnds={"*": (0.0, cap)}, cons=mandate, benchmark=INDEX)
         took = time.perf_counter() - started
     for w in caught:
-        print("warning:", w.message)
+        print("warning:", message_text(w.message))
     report = analyse(enhanced, date, IndexBenchmark(INDEX), cons=mandate)
     print(report.format("Index enhancement vs {} (ActiveMeanVariance, {:.2f} s)".format(INDEX, took)))
     print()

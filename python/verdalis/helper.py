@@ -15,10 +15,11 @@ import numpy as np
 import pandas as pd
 
 import corvana
-from corvana.coerce import choice, to_date
+from corvana.coerce import member, to_date
 
 from .const import STYLE_FACTORS, TRADING_DAYS_PER_YEAR, CovModel, IndustryClassification, RiskModel
 from .exception import InvalidArgument, OptimizerWarning
+from .messages import IdList, _build
 
 __all__ = ["OptimizeHelper"]
 
@@ -33,8 +34,13 @@ _INTERNAL_FILES = frozenset(
 )
 
 
-def _warn(message):
-    """Warn with the stack level of the first frame outside this module.
+def _refusal(template, *values):
+    """The InvalidArgument of a catalogued message (its text in the chosen language)."""
+    return _build(InvalidArgument, template, values)
+
+
+def _warn(template, *values):
+    """Warn with a catalogued message, at the stack level of the first frame outside this module.
 
     The helper's members are reached through ``functools.cached_property``
     and internal methods, or straight from the compiled core (whose frames do
@@ -46,15 +52,12 @@ def _warn(message):
             os.path.abspath(frame.f_code.co_filename)) in _INTERNAL_FILES:
         frame = frame.f_back
         level += 1
-    warnings.warn(message, category=OptimizerWarning, stacklevel=level)
+    warnings.warn(_build(OptimizerWarning, template, values), stacklevel=level)
 
 
 def _name_ids(ids):
     ids = list(ids)
-    shown = ", ".join(str(i) for i in ids[:_MAX_NAMED])
-    if len(ids) > _MAX_NAMED:
-        shown += " 等共 {} 只".format(len(ids))
-    return shown
+    return IdList(ids[:_MAX_NAMED], len(ids))
 
 
 def _enum_value(enum_cls, value, name):
@@ -63,22 +66,22 @@ def _enum_value(enum_cls, value, name):
         return next(iter(enum_cls)).value
     if isinstance(value, enum_cls):
         return value.value
-    picked = choice(value, [m.value for m in enum_cls], {m.name: m.value for m in enum_cls})
+    picked = member(enum_cls, value)
     if picked is not None:
-        return picked
-    raise InvalidArgument("无效的 {}：{}，可选值为：{}".format(
-        name, value, ", ".join(m.value for m in enum_cls)))
+        return picked.value
+    raise _refusal("无效的 {}：{}，可选值为：{}",
+        name, value, ", ".join(m.value for m in enum_cls))
 
 
 def _check_aversion(name, value):
     try:
         v = float(value)
     except (TypeError, ValueError):
-        raise InvalidArgument("{} 必须是数值，传入值为：{}".format(name, value)) from None
+        raise _refusal("{} 必须是数值，传入值为：{}", name, value) from None
     if math.isnan(v) or math.isinf(v):
-        raise InvalidArgument("{} 必须是有限数值，传入值为：{}".format(name, value))
+        raise _refusal("{} 必须是有限数值，传入值为：{}", name, value)
     if v < 0:
-        raise InvalidArgument("{} 不能小于0，传入值为：{}".format(name, value))
+        raise _refusal("{} 不能小于0，传入值为：{}", name, value)
     return v
 
 
@@ -177,7 +180,7 @@ class OptimizeHelper:
         ids = [order_book_ids] if isinstance(order_book_ids, str) else list(order_book_ids)
         if len(set(ids)) != len(ids):
             dups = pd.Index(ids)[pd.Index(ids).duplicated()].unique()
-            raise InvalidArgument("股票池中存在重复的 order_book_id：{}".format(_name_ids(dups)))
+            raise _refusal("股票池中存在重复的 order_book_id：{}", _name_ids(dups))
         self.order_book_ids = ids
         self.date = to_date(date)
         self.benchmark = benchmark
@@ -192,7 +195,7 @@ class OptimizeHelper:
             corvana.trading_date_offset(self.date, 0)
         except ValueError:
             # no trading date on or after the date: the data stop at prev
-            _warn("{} 晚于行情数据的最后一个交易日 {}，所用数据截至该日".format(self.date, prev))
+            _warn("{} 晚于行情数据的最后一个交易日 {}，所用数据截至该日", self.date, prev)
         return prev
 
     @property
@@ -204,7 +207,7 @@ class OptimizeHelper:
 
     def _require_benchmark(self, member):
         if self.benchmark is None:
-            raise InvalidArgument("{} 需要传入 benchmark 参数".format(member))
+            raise _refusal("{} 需要传入 benchmark 参数", member)
 
     @functools.cached_property
     def _benchmark_weights(self):
@@ -212,12 +215,12 @@ class OptimizeHelper:
         date = self.prev_trading_date
         raw = self.benchmark.get_weight(date)
         if raw is None:
-            raise InvalidArgument("benchmark 在 {} 没有权重数据".format(date))
+            raise _refusal("benchmark 在 {} 没有权重数据", date)
         w = self._numeric_weights(raw)
         if w.index.has_duplicates:
             dups = w.index[w.index.duplicated()].unique()
-            raise InvalidArgument("benchmark 权重中存在重复的 order_book_id：{}".format(
-                _name_ids(dups)))
+            raise _refusal("benchmark 权重中存在重复的 order_book_id：{}",
+                _name_ids(dups))
         values = w.to_numpy()
         w = w[np.isfinite(values) & (values > 0)]
         # the weighted stocks must be ones the market data know
@@ -227,10 +230,10 @@ class OptimizeHelper:
             known = {r.order_book_id for r in corvana.instruments(labels) if r is not None}
             strange = [i for i in labels if i not in known]
         if strange:
-            raise InvalidArgument("benchmark 权重中存在未知的 order_book_id：{}".format(
-                _name_ids(strange)))
+            raise _refusal("benchmark 权重中存在未知的 order_book_id：{}",
+                _name_ids(strange))
         if w.empty:
-            raise InvalidArgument("benchmark 在 {} 没有正的权重".format(date))
+            raise _refusal("benchmark 在 {} 没有正的权重", date)
         w = (w / w.sum()).sort_index()
         w.index.name = "order_book_id"
         w.name = "weight"
@@ -246,8 +249,8 @@ class OptimizeHelper:
                 raise TypeError(w.dtype)
             return w.astype(float)
         except (TypeError, ValueError):
-            raise InvalidArgument("benchmark 的 get_weight 应返回以 order_book_id 为索引的数值 pd.Series，"
-                                  "返回值为：{}".format(repr(raw))) from None
+            raise _refusal("benchmark 的 get_weight 应返回以 order_book_id 为索引的数值 pd.Series，"
+                                  "返回值为：{}", repr(raw)) from None
 
     @functools.cached_property
     def benchmark_components(self):
@@ -288,16 +291,16 @@ class OptimizeHelper:
         version, horizon = self._version, self._horizon
         snapshot = corvana.get_risk_model_date(self.prev_trading_date, version)
         if snapshot is None:
-            raise InvalidArgument("风险模型 {} 在 {} 及之前没有数据".format(
-                version, self.prev_trading_date))
+            raise _refusal("风险模型 {} 在 {} 及之前没有数据",
+                version, self.prev_trading_date)
         snapshot = to_date(snapshot)
 
         cov = corvana.get_factor_covariance(snapshot, horizon, version)
         factors = [str(f) for f in cov.index]
         F = cov.reindex(index=factors, columns=factors).to_numpy(dtype=float)
         if not np.isfinite(F).all():
-            raise InvalidArgument("风险模型 {} 在 {} 的因子协方差含有缺失值".format(
-                version, snapshot))
+            raise _refusal("风险模型 {} 在 {} 的因子协方差含有缺失值",
+                version, snapshot)
         F = (F + F.T) * (0.5 * TRADING_DAYS_PER_YEAR)
 
         expo = corvana.get_risk_exposure(ids, snapshot, version)
@@ -312,7 +315,7 @@ class OptimizeHelper:
         spec = spec.reindex(ids).to_numpy(dtype=float)
         spec_ok = np.isfinite(spec) & (spec >= 0)
         if not spec_ok.any():
-            raise InvalidArgument("风险模型 {} 在 {} 没有覆盖任何股票".format(version, snapshot))
+            raise _refusal("风险模型 {} 在 {} 没有覆盖任何股票", version, snapshot)
         spec = np.where(spec_ok, spec, np.median(spec[spec_ok])) * TRADING_DAYS_PER_YEAR
 
         if "industry" in expo.columns:
@@ -326,8 +329,8 @@ class OptimizeHelper:
 
         filled = ~covered | style_gap.any(axis=1) | ~spec_ok
         if filled.any():
-            _warn("风险模型（{}，{}）未完整覆盖以下股票，已按风格暴露 0、特异方差取截面中位数处理：{}".format(
-                version, snapshot, _name_ids(np.asarray(ids, dtype=object)[filled])))
+            _warn("风险模型（{}，{}）未完整覆盖以下股票，已按风格暴露 0、特异方差取截面中位数处理：{}",
+                version, snapshot, _name_ids(np.asarray(ids, dtype=object)[filled]))
 
         # exposure matrix over the factors, in covariance order
         X = np.zeros((len(ids), len(factors)))
@@ -441,12 +444,11 @@ class OptimizeHelper:
         elif isinstance(classification, str) or hasattr(classification, "value"):
             return _enum_value(IndustryClassification, classification, "classification")
         else:
-            raise InvalidArgument(
-                "classification: 期望传入 IndustryClassification、dict 或 pd.Series，传入值为：{}".format(
-                    classification))
+            raise _refusal("classification: 期望传入 IndustryClassification、dict 或 pd.Series，传入值为：{}",
+                    classification)
         if custom.index.has_duplicates:
             dups = custom.index[custom.index.duplicated()].unique()
-            raise InvalidArgument("自定义行业分类中存在重复的 order_book_id：{}".format(_name_ids(dups)))
+            raise _refusal("自定义行业分类中存在重复的 order_book_id：{}", _name_ids(dups))
         return custom
 
     def _industry(self, classification, ids):

@@ -52,11 +52,11 @@ def _with_value(raw: dict, key: str, value):
 
 def _point(args):
     raw, source, base, start, end, rebalance, cost_bps, store = args
-    from .config import _validate
+    from .config import validate
 
     if store is not None and str(corvana.client.current().path) != store:
         corvana.connect(store)  # a worker: the store this sweep reads
-    config = _validate(raw, source, base)
+    config = validate(raw, source, base)
     result = run(config, start, end, rebalance, cost_bps, progress=False)
     return result.summary
 

@@ -33,16 +33,14 @@ import pandas as pd
 
 from .. import optimize as _optimize
 from ..const import CovModel, RiskModel
+from ..exception import InvalidBounds, OptimizationFailed, SoftConstraintsDropped
+from ..messages import english
 from .relaxation import RELAXATION_COLUMNS, _analyse, _price
 from .rows import GROUP_COLUMNS, _groups
 from .text import _render
 
 __all__ = ["Diagnosis", "diagnose"]
 
-# What the driver says when it drops the soft constraints and retries, and
-# its refusals of bounds whose sums cannot meet the budget.
-RETRY_WARNING = "约束无法满足，放弃所有软约束重试"
-BOUND_SUM_REFUSALS = {"上限之和小于1": "upper", "下限之和大于1": "lower"}
 
 
 # ----------------------------------------------------------------- the result
@@ -79,8 +77,10 @@ class Diagnosis:
     failure: Optional[str] = None
     #: "the caps sum to 0.6, below 1" when the bounds alone cannot meet the budget
     bound_sums: Optional[str] = None
-    #: the warnings the optimization issued, once each
+    #: the warnings the optimization issued, once each, in English
     warnings: List[str] = field(default_factory=list)
+    #: the same warnings as the core wrote them (its default language)
+    original_warnings: List[str] = field(default_factory=list)
 
     def __str__(self):
         return _render(self)
@@ -118,26 +118,29 @@ def diagnose(order_book_ids, date, objective=_optimize.DEFAULT_OBJECTIVE, bnds=N
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         weights, failure, refusal = None, None, None
-        # The exception types are read through the compiled driver (the same
-        # classes as verdalis.exception's): this package does not import
-        # verdalis.exception, whose OptimizationFailed.diagnose() imports it.
+        # What happened is read from the types the core raises and their
+        # attributes, never from message text: bounds whose sums cannot meet
+        # the budget (InvalidBounds with a side and a total), soft
+        # constraints dropped by the retry (SoftConstraintsDropped).
         try:
             weights = _optimize.portfolio_optimize(order_book_ids, date, solver=solver,
                                                    **model, **solver_options)
-        except _optimize.OptimizationFailed as exc:
+        except OptimizationFailed as exc:
             failure = str(exc.args[0]) if exc.args else "failed"
-        except _optimize.InvalidArgument as exc:
-            if not (exc.args and exc.args[0] in BOUND_SUM_REFUSALS):
+        except InvalidBounds as exc:
+            if exc.total is None:
                 raise
-            refusal = BOUND_SUM_REFUSALS[exc.args[0]]
-        dropped_by_retry = any(str(w.message) == RETRY_WARNING for w in caught)
+            refusal = exc.side
+        dropped_by_retry = any(issubclass(w.category, SoftConstraintsDropped) for w in caught)
         result = _explain(order_book_ids, date, model, weights, failure, refusal, dropped_by_retry)
-    notes = []
+    notes, originals = [], []
     for w in caught:
-        text = str(w.message)
+        text = english(w.message)
         if text not in notes:
             notes.append(text)
+            originals.append(str(w.message))
     result.warnings = notes
+    result.original_warnings = originals
     return result
 
 

@@ -64,6 +64,10 @@ void bind_module(py::module_& m, const char* as, const char* module_name);
 void bind_from(py::module_& m, const char* as, const char* module_name, const char* attr);
 // `from module import *`: the names of __all__, else every public name.
 void bind_star(py::module_& m, const char* module_name);
+// __all__ of a core module: its own public functions and classes and the
+// package's names it imports (types, enums, constants), not the libraries it
+// uses (np, pd, cp, os, ...).  Called last in a module's init.
+void export_package_names(py::module_& m);
 
 // ---------------------------------------------------------------------------
 // C-API results
@@ -80,8 +84,37 @@ int check(int status);
 // Errors, warnings, messages
 // ---------------------------------------------------------------------------
 
+// A catalogued message: its Chinese template (the catalog key, see
+// verdalis/messages.toml) and the values that fill it, plus attributes the
+// exception or warning carries for the product layer.  The text is made in
+// the language the user chose (verdalis.messages), and the instance carries
+// `template` and `values` whatever the language.
+struct Message {
+  const char* tmpl;
+  py::tuple values;
+  py::dict attributes;
+  // Another attribute of the instance (`error.side`, `warning.constraints`).
+  Message& with(const char* name, py::handle value) {
+    attributes[name] = value;
+    return *this;
+  }
+};
+template <class... A>
+Message msg(const char* tmpl, A&&... values) {
+  return Message{tmpl, py::make_tuple(std::forward<A>(values)...), py::dict()};
+}
+// The text of a message in the current language (a piece of another message).
+py::str text(const Message& m);
+// A list of ids for a message, cut after `shown` names with the count of all.
+py::str id_list(py::handle shown, Py_ssize_t total);
+// The instance of `type` a catalogued message makes.
+py::object build(py::handle type, const Message& m);
+[[noreturn]] void raise_(py::handle type, const Message& m);
+void warn(py::handle category, const Message& m);
+
 // Raise `type(message)` (or `type()` when message is null) as a Python
-// exception.  Never returns.
+// exception.  Never returns.  A C string is a catalogued message without
+// values.
 [[noreturn]] void raise_(py::handle type, py::handle message = py::handle());
 [[noreturn]] void raise_(py::handle type, const char* message);
 
@@ -127,6 +160,8 @@ std::pair<py::object, py::object> unpack2(py::handle obj);
 // `raise type(message)` inside the `except` block that caught `handled`:
 // the caught exception becomes the new one's __context__.
 [[noreturn]] void raise_while_handling(py::handle type, py::handle message,
+                                       const py::error_already_set& handled);
+[[noreturn]] void raise_while_handling(py::handle type, const Message& m,
                                        const py::error_already_set& handled);
 // How CPython names a callable in argument errors: "module.qualname()".
 py::str function_str(py::handle func);
@@ -206,6 +241,25 @@ py::object def(py::module_& m, const char* name, std::vector<Param> params,
 // Classes
 // ---------------------------------------------------------------------------
 
+// One constructor parameter as an instance stores it (read from `attr`).
+// The table of a class's parameters makes both its repr and its public
+// accessor get_params(), so the two cannot disagree.  repr shows positional
+// parameters always and keyword ones when they differ from `shown_default`
+// (null: always).  `estimated_flag`: an attribute that, when present and not
+// None, says the object estimated this value itself (the parameter was None).
+struct ParamField {
+  const char* param;
+  const char* attr;
+  bool keyword;
+  py::object shown_default;
+  const char* estimated_flag = nullptr;
+};
+// {parameter: value} of an instance; containers are copies, so the result
+// cannot change the object.
+py::dict params_of(py::handle self, const std::vector<ParamField>& fields);
+// "ClassName(arg, keyword=value)": the constructor call as a user writes it.
+py::str repr_of(py::handle self, const std::vector<ParamField>& fields);
+
 // Builds a class by calling its metaclass with (name, bases, namespace), the
 // way a `class` statement does.  Methods are function objects from
 // make_function; they bind to instances like Python functions.
@@ -244,6 +298,8 @@ class ClassBuilder {
   ClassBuilder& property(const char* name, py::object (*getter)(py::object));
   // A plain class attribute.
   ClassBuilder& attr(const char* name, py::object value);
+  // __repr__ and get_params() from the table of constructor parameters.
+  ClassBuilder& parameters(std::vector<ParamField> fields);
 
   // Create the class and bind it on the module.
   py::object finish();
