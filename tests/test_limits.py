@@ -287,12 +287,16 @@ def test_a_miss_that_cannot_be_polished_away_is_named_in_one_warning(raw, monkey
         constraint = vc.StockPoolLimit(constraint.stock_list, lower_limit=constraint.lower, upper_limit=constraint.lower)
     with pytest.warns(OptimizerWarning) as record:
         w = portfolio_optimize(raw.pool, DATE, MinVariance(), cons=[constraint])
-    named = [str(r.message) for r in record if "以下约束在求解后未能满足" in str(r.message)]
-    if not named:  # the solve happened to meet the limit exactly: nothing to report
+    missed = [r.message for r in record if getattr(r.message, "limits", None) is not None]
+    if not missed:  # the solve happened to meet the limit exactly: nothing to report
         assert _worst_miss(expected(w.to_numpy())) <= 0
         return
-    assert len(named) == 1
-    assert "StockPoolLimit" in named[0] and "weight held" in named[0] and "下限 0.6" in named[0]
+    assert len(missed) == 1
+    named = str(missed[0])
+    assert "StockPoolLimit" in named and "weight held" in named and "下限 0.6" in named
+    [(name, item, side, value, limit)] = [m for m in missed[0].limits if m[2] == "lower"]
+    assert (name, item, limit) == (repr(constraint), "weight held", 0.6)
+    assert value == pytest.approx(_worst_miss(expected(w.to_numpy())) * -1 + 0.6, abs=1e-12)
     assert all(r.filename == __file__ for r in record)
     assert w.sum() == pytest.approx(1.0, abs=1e-12)
 
