@@ -18,6 +18,7 @@ from __future__ import annotations
 import argparse
 import tempfile
 import time
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -63,12 +64,12 @@ def write_source(folder, prices: pd.DataFrame, index: pd.Series) -> Path:
     long.columns = ["date", "order_book_id", "close"]
     idx = pd.DataFrame({"date": index.index, "order_book_id": INDEX_ID, "close": index.to_numpy()})
     bars = pd.concat([long, idx], ignore_index=True)
-    # the prices are already adjusted; there are no volumes or market values
-    bars["volume"] = 0.0
+    # the prices are already adjusted; the data have no volumes (the column is
+    # left out: the stocks have no volume data, never read as suspended) and
+    # no market values
     bars["adj_factor"] = 1.0
     bars["market_cap_3"] = np.nan
-    bars[["order_book_id", "date", "close", "volume", "adj_factor", "market_cap_3"]].to_parquet(
-        folder / "bars.parquet")
+    bars[["order_book_id", "date", "close", "adj_factor", "market_cap_3"]].to_parquet(folder / "bars.parquet")
     pd.DataFrame(columns=["index_id", "date", "order_book_id", "weight"]).to_csv(
         folder / "index_weights.csv", index=False)
     pd.DataFrame({"order_book_id": list(SECTORS), "standard": STANDARD,
@@ -79,9 +80,13 @@ def write_source(folder, prices: pd.DataFrame, index: pd.Series) -> Path:
 def build_store(store, start=None, end=None, progress=True) -> float:
     """Import the skfolio history into ``store`` and estimate its risk model; returns seconds spent estimating."""
     prices, index = load_prices(start, end)
-    with tempfile.TemporaryDirectory() as tmp:
+    with tempfile.TemporaryDirectory() as tmp, warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", corvana.checks.DataWarning)
         src = write_source(tmp, prices, index)
         tables = corvana.importer.read_source(src)
+    if progress:
+        for w in caught:  # the import's findings: no volumes, an index without weights, ...
+            print("import:", w.message)
     t0 = time.perf_counter()
     tables.update(corvana.riskmodel.estimate(tables, market=INDEX_ID, standard=STANDARD, progress=progress))
     seconds = time.perf_counter() - t0

@@ -47,10 +47,11 @@ TEST_TIMEOUT = 600  # seconds; a mutant that hangs the suite counts as killed
 
 # Tests that exercise each area; a mutant may name its own with `tests`.
 AREA_TESTS = {
-    "optimize": ["tests/test_optimize.py", "tests/test_normalize.py", "tests/test_objective_optimize.py"],
+    "optimize": ["tests/test_optimize.py", "tests/test_normalize.py", "tests/test_objective_optimize.py",
+                 "tests/test_hidden_cases.py"],
     "objective": ["tests/test_objective.py", "tests/test_objective_optimize.py"],
     "benchmark": ["tests/test_benchmark.py"],
-    "constraints": ["tests/test_constraints.py", "tests/test_constraints_optimize.py"],
+    "constraints": ["tests/test_constraints.py", "tests/test_constraints_optimize.py", "tests/test_hidden_cases.py"],
     "domain": ["tests/test_objective_optimize.py", "tests/test_constraints_optimize.py", "tests/test_refusals.py"],
 }
 

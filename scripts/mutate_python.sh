@@ -5,6 +5,8 @@
 #   scripts/mutate_python.sh verdalis/helper.py corvana/importer.py
 #   MUTMUT_MAX_CHILDREN=1 scripts/mutate_python.sh corvana/api.py
 #   scripts/mutate_python.sh --sample 60 corvana/importer.py   # 60 mutants a file
+#   scripts/mutate_python.sh --sample 20 'verdalis/diagnose/*.py' verdalis/backtest.py \
+#       verdalis/sweep.py verdalis/config.py verdalis/cli.py 'verdalis/report/*.py' corvana/riskmodel.py
 #
 # --sample N (or MUTMUT_SAMPLE=N) runs N mutants of each file instead of all:
 # the mutants are generated, N names per file are drawn by a seeded hash of
@@ -59,7 +61,14 @@ if [ -n "$sample" ] && ! [[ $sample =~ ^[1-9][0-9]*$ ]]; then
   echo "--sample wants a positive count, not '$sample'" >&2
   exit 2
 fi
-[ ${#patterns[@]} -gt 0 ] || patterns=("verdalis/*.py" "corvana/*.py")
+[ ${#patterns[@]} -gt 0 ] || patterns=("verdalis/*.py" "verdalis/*/*.py" "corvana/*.py")
+# The Python sources of a package, subpackages (verdalis/diagnose, verdalis/report)
+# included, copied over DEST with their folders; the compiled modules are not
+# touched (DEST's are the ones built into .venv).
+copy_sources() {
+  (cd python && find "$1" -name '*.py' -not -path '*/__pycache__/*' -print0) |
+    while IFS= read -r -d '' f; do mkdir -p "$2/$(dirname "$f")" && cp "python/$f" "$2/$f"; done
+}
 # files some tests read from the project (docs, stubs, examples, sources scanned for messages)
 extra=(README.md docs cpp examples scripts python)
 
@@ -73,7 +82,7 @@ if [ -n "$again" ]; then
     sample=${sample:-$last_sample}
     MUTMUT_SEED=${MUTMUT_SEED:-$last_seed}
   fi
-  for pkg in verdalis corvana; do cp python/$pkg/*.py "$STAGE/src/$pkg/"; done
+  for pkg in verdalis corvana; do copy_sources $pkg "$STAGE/src"; done
   rm -rf "$STAGE/tests" && cp -r tests "$STAGE/tests"
   for f in "${extra[@]}"; do rm -rf "${STAGE:?}/$f" && cp -r "$f" "$STAGE/$f"; done
   patterns=("(as in the last run)")
@@ -83,7 +92,7 @@ else
   mkdir -p "$STAGE/src"
   for pkg in verdalis corvana; do
     cp -r "$site/$pkg" "$STAGE/src/$pkg"
-    cp python/$pkg/*.py "$STAGE/src/$pkg/"   # the sources themselves, in case the install is older
+    copy_sources $pkg "$STAGE/src"   # the sources themselves, in case the install is older
   done
   find "$STAGE" -name __pycache__ -prune -exec rm -rf {} +
   cp -r tests "$STAGE/tests"

@@ -185,3 +185,70 @@ def test_a_limit_the_weights_miss_is_noted_on_its_date(mandate, monkeypatch):
     notes = res.rebalances["notes"].tolist()
     assert "limit missed" not in notes[0]  # the first date starts in cash: no turnover limit
     assert any("limit missed: TurnoverLimit(" in n and "turnover upper 0.2, reached" in n for n in notes[1:])
+
+
+# ---------------------------------------------------------------- trading: costs, limits, lots, attribution
+
+@pytest.fixture(scope="module")
+def traded(mandate):
+    from verdalis.costs import TransactionCostModel
+
+    return backtest.run(mandate, START, END, "monthly", cost_bps=3, progress=False,
+                        cost_model=TransactionCostModel(), price_limits=True, orders=True, cash_floor=1e6,
+                        min_order_value=2000)
+
+
+def test_trading_costs_by_component_sum_to_the_total(traded):
+    r = traded.rebalances
+    parts = r[["cost_commission", "cost_stamp_duty", "cost_spread", "cost_impact", "cost_bps"]]
+    assert np.allclose(parts.sum(axis=1), r["cost"], rtol=1e-12, atol=1e-6)
+    assert (r["cost_impact"] > 0).all() and (r["cost_stamp_duty"].iloc[1:] > 0).all()
+    assert r["cost_stamp_duty"].iloc[0] == 0  # the first rebalance only buys
+    assert (r["cash"] >= 1e6 - 1e-6).all()
+
+
+def test_attribution_sums_to_the_realised_active_return(traded):
+    att, nav = traded.attribution, traded.nav
+    assert len(att) == len(traded.rebalances)
+    starts = list(att.index) + [nav.index[-1]]
+    for (start, row), end in zip(att.iterrows(), starts[1:]):
+        realised = (nav.loc[end, "portfolio"] / nav.loc[start, "portfolio"]
+                    - nav.loc[end, "benchmark"] / nav.loc[start, "benchmark"])
+        parts = row[["country", "industry", "style", "specific", "costs", "benchmark_residual"]].sum()
+        assert row["active_return"] == pytest.approx(realised, abs=1e-10)
+        assert parts == pytest.approx(realised, abs=1e-10)
+        # the costs part: kappa (the cost over the book before trading) of the gross growth
+        kappa = traded.rebalances["cost"].iloc[len([s for s in att.index if s < start])] / (
+            nav.loc[start, "portfolio"] * 1e9)
+        growth = nav.loc[end, "portfolio"] / nav.loc[start, "portfolio"]
+        assert row["costs"] == pytest.approx(-kappa * growth / (1 - kappa), rel=1e-9)
+
+
+def test_trading_notes_name_only_stocks_at_their_limits(traded, mandate):
+    from verdalis.trading import limit_status
+
+    for date, row in traded.rebalances.iterrows():
+        prev = corvana.get_previous_trading_date(date)
+        untraded = traded.untraded.loc[date] if date in traded.untraded.index else pd.Series(dtype=float)
+        up, down = limit_status(list(untraded.index), prev)
+        for note in row["notes"].split("; "):
+            if note.startswith("at the up-limit"):
+                assert set(note.split(": ")[1].split(", ")) <= up
+            if note.startswith("at the down-limit"):
+                assert set(note.split(": ")[1].split(", ")) <= down
+    assert "untraded" in traded.rebalances and (traded.rebalances["untraded"] < 0.05).all()
+
+
+def test_default_backtest_unchanged_by_the_trading_options(mandate, result):
+    # no cost model, limits or lots: the book is traded exactly as before
+    assert "cost_impact" not in result.rebalances
+    assert len(result.attribution) == len(result.rebalances)
+
+
+def test_report_shows_the_attribution(traded):
+    from verdalis.report.render import attribution_table, backtest_html
+
+    page = backtest_html(traded)
+    assert "id='figure-attribution'" in page and "id='attribution'" in page
+    table = attribution_table(traded)
+    assert table.loc["sum of periods", "specific"] == pytest.approx(traded.attribution["specific"].sum())

@@ -157,7 +157,7 @@ def test_run_writes_weights_json_and_a_complete_page(small_market, tmp_path, cap
         pytest.approx(data["risk"]["total_variance"])
     page = (out / "report.html").read_text(encoding="utf-8")
     for name in ("holdings", "industries", "styles", "risk"):
-        assert "id='figure-{}' src='data:image/png;base64,".format(name) in page
+        assert "<svg id='figure-{}'".format(name) in page
     for section in ("constraints", "risk", "stocks", "styles", "industries"):
         assert "id='{}'".format(section) in page
     assert "TrackingErrorLimit(0.1)" in page

@@ -205,6 +205,14 @@ def test_constructors_store_what_the_optimizer_reads():
      "TransactionVolumeLimit(upper_limit=0.1, cash=1000000.0, window=20)"),
     (lambda: vc.IndexComponentLimit("000300.XSHG", lower_limit=0.8),
      "IndexComponentLimit('000300.XSHG', lower_limit=0.8)"),
+    # long lists: their count and first items; five items are still shown whole
+    (lambda: vc.StockPoolLimit(["{:06d}.XSHE".format(i) for i in range(100)], lower_limit=0.1),
+     "StockPoolLimit([100 ids: '000000.XSHE', '000001.XSHE', '000002.XSHE', ...], lower_limit=0.1)"),
+    (lambda: vc.StyleConstraint(["beta", "book_to_price", "earnings_yield", "growth", "leverage", "size"],
+                                upper_limit=0.2),
+     "StyleConstraint([6 items: 'beta', 'book_to_price', 'earnings_yield', ...], upper_limit=0.2)"),
+    (lambda: vc.StockPoolLimit(["A.XSHE", "B.XSHE", "C.XSHE", "D.XSHE", "E.XSHE"], upper_limit=0.5),
+     "StockPoolLimit(['A.XSHE', 'B.XSHE', 'C.XSHE', 'D.XSHE', 'E.XSHE'], upper_limit=0.5)"),
 ])
 def test_repr_reads_like_the_constructor_call(make, text):
     assert repr(make()) == text

@@ -92,6 +92,31 @@ def test_regression_recovers_known_factor_returns_and_exposures(caps):
     assert 0.8e-4 < spec.median() < 1.1e-4
 
 
+def test_suspended_days_are_no_returns():
+    # a third of the stocks stop trading for 60 days (volume 0, close held):
+    # counted as zero returns they would pull each day's factor returns
+    # towards zero by about a third
+    tables, true, _ = _market(caps=False)
+    bars = tables["bars"]
+    days = np.sort(bars["date"].unique())
+    stopped = bars["order_book_id"].isin([f"S{i:03d}" for i in range(0, 400, 3)])
+    window = (bars["date"] >= days[150]) & (bars["date"] < days[210])
+    held = bars.loc[stopped & (bars["date"] == days[149])].set_index("order_book_id")["close"]
+    rows = stopped & window
+    bars.loc[rows, "volume"] = 0.0
+    bars.loc[rows, "close"] = bars.loc[rows, "order_book_id"].map(held).to_numpy()
+    est = riskmodel.estimate(tables, progress=False, return_factor_returns=True, min_history=21)
+    fr = est["factor_returns"]
+    inside = pd.DatetimeIndex(days[150:210])
+    err = (fr.loc[inside, "country"] - true.loc[inside, "country"]).abs()
+    assert err.mean() < 0.1 * true["country"].abs().mean(), err.mean()
+    # the market of the beta style is the average of the stocks that traded:
+    # betas estimated against it spread across the stocks
+    snap = est["style_exposure"].query("version == 'v1'")
+    beta = snap[snap["date"] == snap["date"].max()]["beta"]
+    assert beta.notna().all() and beta.std() > 0.5
+
+
 @pytest.mark.parametrize("style, min_corr", [
     ("size", 0.999), ("non_linear_size", 0.999), ("momentum", 0.6),
     ("liquidity", 0.6), ("residual_volatility", 0.6),
@@ -136,7 +161,11 @@ def test_styles_the_data_cannot_support_are_left_out(small_market, reconnect, tm
     src.mkdir()
     for name, frame in tables.items():
         frame.to_csv(src / f"{name}.csv", index=False)
-    corvana.import_store(src, tmp_path / "store")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", corvana.checks.DataWarning)
+        corvana.import_store(src, tmp_path / "store")
+    # volume 0 on every day is no volume data, said by the import
+    assert any("have no volume data" in str(w.message) for w in caught) == ("liquidity" in absent)
     corvana.connect(tmp_path / "store")
     pool = corvana.index_components("000300.XSHG", "2021-06-30")
     assert set(corvana.get_risk_exposure(pool, "2021-06-30").columns) == {"industry"} | expected

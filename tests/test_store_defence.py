@@ -102,7 +102,16 @@ def test_verify_finds_a_flipped_byte_the_open_check_cannot(fresh, capsys):
     assert set(cstore.Store(fresh).verify()) == {"bars"}
 
 
+def _without_checksums(path):
+    """A manifest recording no sizes or checksums: damage is left for the reader to find."""
+    m = json.loads((path / "manifest.json").read_text())
+    for meta in m["tables"].values():
+        meta.pop("sha256", None), meta.pop("crc32", None), meta.pop("size", None)
+    (path / "manifest.json").write_text(json.dumps(m))
+
+
 def test_read_errors_surface_as_store_errors(fresh):
+    _without_checksums(fresh)
     st = cstore.Store(fresh)
     st.query("select count(*) from bars")
     # damage behind an open connection: the size check is not repeated, the reader fails
@@ -138,6 +147,7 @@ def test_unwritable_location_says_what_was_attempted(tmp_path, tables, where, at
     lambda st: st.query_df("select * from bars limit 5"),
 ], ids=["query", "query_df"])
 def test_failed_queries_name_their_tables(fresh, read):
+    _without_checksums(fresh)
     st = cstore.Store(fresh)
     st.query("select 1")  # the views are open: damage now is found by the reader
     f = fresh / "bars.parquet"

@@ -34,6 +34,13 @@ py::object group_bounds(py::handle self, py::handle g, py::handle zeta, py::hand
   return result;
 }
 
+// The index's members as of the previous trading date, re-read on every
+// call: the same object follows the membership from one date to the next.
+py::object index_members(py::handle self, py::handle helper) {
+  return G["corvana"].attr("index_components")(
+      self.attr("index_code"), helper.attr("prev_trading_date"));
+}
+
 }  // namespace
 
 py::object index_component_init(py::object self, py::object index_code, py::object lower_limit,
@@ -45,11 +52,7 @@ py::object index_component_init(py::object self, py::object index_code, py::obje
 
 py::object index_component_to_constraints(py::object self, py::object g, py::object zeta,
                                           py::object helper) {
-  // Re-read on every call: the same object follows the index's membership
-  // from one optimization date to the next.
-  py::object components = G["corvana"].attr("index_components")(
-      self.attr("index_code"), helper.attr("prev_trading_date"));
-  return group_bounds(self, g, zeta, helper, components);
+  return group_bounds(self, g, zeta, helper, index_members(self, helper));
 }
 
 py::object stock_pool_init(py::object self, py::object stock_list, py::object lower_limit,
@@ -91,9 +94,7 @@ py::object group_measure(py::handle self, py::handle weights, py::handle helper,
 }  // namespace
 
 py::object index_component_measure(py::object self, py::object weights, py::object helper) {
-  py::object components = G["corvana"].attr("index_components")(
-      self.attr("index_code"), helper.attr("prev_trading_date"));
-  return group_measure(self, weights, helper, components);
+  return group_measure(self, weights, helper, index_members(self, helper));
 }
 
 py::object stock_pool_measure(py::object self, py::object weights, py::object helper) {

@@ -2,6 +2,8 @@
 // called with the name, the bases and a namespace of function objects.
 #include "verdalis/support.hpp"
 
+#include <cctype>
+
 #include <memory>
 
 namespace verdalis {
@@ -44,12 +46,46 @@ ClassBuilder& ClassBuilder::property(const char* name, py::object (*getter)(py::
 
 namespace {
 
+// A list longer than this is shown as its count and its first few items.
+constexpr std::size_t kLongList = 5;
+constexpr std::size_t kListHead = 3;
+
+// An order_book_id: letters or digits, a dot, an upper-case exchange code.
+bool looks_like_id(py::handle item) {
+  if (!PyUnicode_Check(item.ptr())) return false;
+  std::string text = item.cast<std::string>();
+  std::size_t dot = text.rfind('.');
+  if (dot == std::string::npos || dot == 0 || dot + 1 == text.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (i < dot && !std::isalnum(c)) return false;
+    if (i > dot && !std::isupper(c)) return false;
+  }
+  return true;
+}
+
+// A long list as "[100 ids: 'A.XSHE', 'B.XSHE', 'C.XSHE', ...]": a pool of
+// hundreds of ids would otherwise fill every line that names the constraint.
+std::string shown_list(py::handle value) {
+  py::list items = py::list(py::reinterpret_borrow<py::object>(value));
+  bool ids = true;
+  for (py::handle item : items) ids = ids && looks_like_id(item);
+  std::string text = "[" + std::to_string(items.size()) + (ids ? " ids: " : " items: ");
+  for (std::size_t i = 0; i < kListHead; ++i) {
+    text += py::repr(items[i]).cast<std::string>() + ", ";
+  }
+  return text + "...]";
+}
+
 // How repr shows one argument: enums by their qualified name, Series by
-// their size (a holding or a classification is a variable to a user), other
-// values by their repr.
+// their size (a holding or a classification is a variable to a user), long
+// lists by their count and first items, other values by their repr.
 std::string shown(py::handle value) {
   if (verdalis::isinstance(value, py::module_::import("pandas").attr("Series"))) {
     return "<Series of " + std::to_string(py::len(value)) + ">";
+  }
+  if ((PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) && py::len(value) > kLongList) {
+    return shown_list(value);
   }
   if (verdalis::isinstance(value, py::module_::import("enum").attr("Enum"))) {
     return py::str(value).cast<std::string>();

@@ -22,11 +22,13 @@ from .api import (
     index_components,
     index_weights,
     index_weights_ex,
+    industry_standards,
     instruments,
     trading_date_offset,
 )
-from .client import connect
-from . import riskmodel
+from .client import connect, pin_for, pinned
+from . import checks, riskmodel
+from .frames import import_frames
 from .importer import DataImportError, import_store
 from .riskmodel import estimate_store as estimate_risk_model
 from .schema import STYLE_NAMES
@@ -53,11 +55,15 @@ __all__ = [
     "get_risk_model_date",
     "get_specific_risk",
     "get_trading_dates",
+    "import_frames",
     "import_store",
     "index_components",
     "index_weights",
     "index_weights_ex",
+    "industry_standards",
     "instruments",
+    "pin_for",
+    "pinned",
     "trading_date_offset",
     "write_store",
 ]

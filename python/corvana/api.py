@@ -9,11 +9,13 @@ histories are queried through DuckDB with bound parameters.
 from __future__ import annotations
 
 import datetime as _dt
+import functools
 from typing import NamedTuple
 
 import numpy as np
 import pandas as pd
 
+from . import snapshot as _versions
 from .client import current
 from .coerce import choice, to_date
 from .schema import BAR_BASE_COLUMNS, HORIZONS, RISK_MODEL_VERSIONS, STYLE_NAMES
@@ -33,6 +35,7 @@ __all__ = [
     "get_price",
     "get_factor",
     "get_industry",
+    "industry_standards",
     "get_risk_model_date",
     "get_risk_exposure",
     "get_factor_covariance",
@@ -53,6 +56,30 @@ class Instrument(NamedTuple):
     exchange: str
     listed_date: str
     de_listed_date: str
+
+
+# --------------------------------------------------------------------------- one version per read
+
+
+def _one_version(fn):
+    """Make every store access of one call of ``fn`` read the same version of the store.
+
+    Inside a ``pinned()`` block or a pinned optimization call that version is
+    the pinned one; otherwise the latest."""
+    @functools.wraps(fn)
+    def read(*args, **kwargs):
+        st = current()
+        if _versions.pinned_snapshot(st) is not None:
+            return fn(*args, **kwargs)
+        snap = st.snapshot()
+        stack = _versions.PINS.stack.setdefault(st, [])
+        stack.append(snap)
+        try:
+            return fn(*args, **kwargs)
+        finally:
+            stack.pop()
+
+    return read
 
 
 # --------------------------------------------------------------------------- argument helpers
@@ -114,6 +141,7 @@ def _instrument_cache():
     return current().memo("instruments", load)
 
 
+@_one_version
 def instruments(order_book_ids):
     """One ``Instrument`` (or None) for an id string; a list of known records for an iterable."""
     records = _instrument_cache()
@@ -123,6 +151,7 @@ def instruments(order_book_ids):
     return [r for r in map(get, _ids(order_book_ids)) if r is not None]
 
 
+@_one_version
 def all_instruments(type=None, date=None) -> pd.DataFrame:
     """The instruments table, optionally filtered by type(s) and by being listed on ``date``."""
     frame = current().memo("instruments_df", lambda: current().read_table("instruments").to_pandas())
@@ -168,6 +197,7 @@ def _positive(n, name="n") -> int:
     return int(n)
 
 
+@_one_version
 def get_trading_dates(start_date, end_date) -> list:
     """Trading dates from ``start_date`` to ``end_date`` inclusive."""
     cal = _calendar()
@@ -176,6 +206,7 @@ def get_trading_dates(start_date, end_date) -> list:
     return cal[i:j].tolist() if j > i else []
 
 
+@_one_version
 def get_previous_trading_date(date, n=1) -> _dt.date:
     """The ``n``-th trading date strictly before ``date``."""
     n = _positive(n)
@@ -186,6 +217,7 @@ def get_previous_trading_date(date, n=1) -> _dt.date:
     return _cal_date(cal, k)
 
 
+@_one_version
 def get_next_trading_date(date, n=1) -> _dt.date:
     """The ``n``-th trading date strictly after ``date``."""
     n = _positive(n)
@@ -196,6 +228,7 @@ def get_next_trading_date(date, n=1) -> _dt.date:
     return _cal_date(cal, k)
 
 
+@_one_version
 def trading_date_offset(date, n) -> _dt.date:
     """Move ``n`` trading days from ``date`` (n == 0: ``date`` or the next trading date)."""
     if isinstance(n, bool) or not isinstance(n, (int, np.integer)):
@@ -271,16 +304,19 @@ def _weights_on(caller: str, order_book_id, date, exact: bool):
     return _weights_at(hist, k)
 
 
+@_one_version
 def index_weights(order_book_id, date):
     """Component weights on the latest weight date on or before ``date`` (None if there is none)."""
     return _weights_on("index_weights", order_book_id, date, exact=False)
 
 
+@_one_version
 def index_weights_ex(order_book_id, date):
     """Component weights recorded exactly on ``date`` (None otherwise)."""
     return _weights_on("index_weights_ex", order_book_id, date, exact=True)
 
 
+@_one_version
 def index_components(index_code, date) -> list:
     """Sorted component ids on the latest weight date on or before ``date``."""
     w = index_weights(index_code, date)
@@ -319,19 +355,40 @@ def _month_block(month: np.datetime64) -> dict:
         first = month.astype("datetime64[D]")
         last = (month + 1).astype("datetime64[D]") - 1
         columns = _bar_columns()
+        sids = _sid_index()
         r = st.query(
-            "SELECT order_book_id, date - DATE '1970-01-01' AS day"
+            ("SELECT _sid" if sids is not None else "SELECT order_book_id")
+            + ", date - DATE '1970-01-01' AS day"
             + "".join(f', "{c}"' for c in columns)
             + " FROM bars WHERE date BETWEEN $start AND $end",
             {"start": first.item(), "end": last.item()},
         )
-        code, ids = pd.factorize(r["order_book_id"])
-        block = {"ids": pd.Index(ids, dtype=object), "code": code.astype(np.int32),
+        if sids is not None:  # integer ids: no strings to read or factorize
+            ids, code = sids, np.asarray(r["_sid"], dtype=np.int32)
+        else:
+            code, ids = pd.factorize(r["order_book_id"])
+            ids = pd.Index(ids, dtype=object)
+        block = {"ids": ids, "code": code.astype(np.int32, copy=False),
                  "day": np.asarray(r["day"], dtype=np.int32)}
         block.update({c: _floats(r[c]) for c in columns})
         return block
 
     return st.block(("bars", str(month)), load)
+
+
+def _sid_index() -> "pd.Index | None":
+    """The ids the bars' ``_sid`` column points into (the instruments', in file order), or None
+    when the store's bars carry no integer ids (format 1)."""
+    st = current()
+    if st.manifest.get("bar_ids") != "instruments":
+        return None
+
+    def load():
+        col = st.read_table("instruments").column("order_book_id").to_numpy(zero_copy_only=False)
+        index = pd.Index(np.asarray(col, dtype=object), dtype=object)
+        return index if index.is_unique else None  # ambiguous positions: read the ids as text
+
+    return st.memo("sid_index", load)
 
 
 def _bar_rows(ids: list, start: np.datetime64, end: np.datetime64, columns: list, ordered=False) -> dict:
@@ -369,14 +426,18 @@ def _bar_rows(ids: list, start: np.datetime64, end: np.datetime64, columns: list
 def _bar_rows_direct(ids: list, start: np.datetime64, end: np.datetime64, columns: list, ordered) -> dict:
     """`_bar_rows` straight from the store, for long date ranges."""
     # the columns are fixed by the callers (validated field/factor names), never user text
+    sids = _sid_index()
+    key, values = "order_book_id", ids
+    if sids is not None:  # join on the integer ids; an id that is no instrument has no bars
+        key, values = "_sid", [int(k) for k in sids.get_indexer(ids)]
     sql = (
-        "WITH ids AS (SELECT unnest($ids) AS order_book_id, generate_subscripts($ids, 1) - 1 AS pos) "
+        f"WITH ids AS (SELECT unnest($ids) AS {key}, generate_subscripts($ids, 1) - 1 AS pos) "
         "SELECT ids.pos AS pos, b.date - DATE '1970-01-01' AS day"
         + "".join(f', b."{c}"' for c in columns)
-        + " FROM bars b JOIN ids USING (order_book_id) WHERE b.date BETWEEN $start AND $end"
+        + f" FROM bars b JOIN ids USING ({key}) WHERE b.date BETWEEN $start AND $end"
         + (" ORDER BY pos, day" if ordered else "")
     )
-    r = current().query(sql, {"ids": ids, "start": start.item(), "end": end.item()})
+    r = current().query(sql, {"ids": values, "start": start.item(), "end": end.item()})
     out = {"pos": np.asarray(r["pos"], dtype=np.int64), "day": np.asarray(r["day"], dtype=np.int64)}
     out.update({c: _floats(r[c]) for c in columns})
     return out
@@ -384,12 +445,17 @@ def _bar_rows_direct(ids: list, start: np.datetime64, end: np.datetime64, column
 
 def _last_adj_factor() -> pd.Series:
     def load():
+        sids = _sid_index()
+        if sids is not None:
+            r = current().query("SELECT _sid, arg_max(adj_factor, date) AS f FROM bars GROUP BY 1")
+            return pd.Series(_floats(r["f"]), index=sids[np.asarray(r["_sid"], dtype=np.int64)])
         r = current().query("SELECT order_book_id, arg_max(adj_factor, date) AS f FROM bars GROUP BY 1")
         return pd.Series(_floats(r["f"]), index=pd.Index(r["order_book_id"], dtype=object))
 
     return current().memo("adj_last", load)
 
 
+@_one_version
 def get_price_change_rate(order_book_ids, start_date, end_date) -> pd.DataFrame:
     """Daily change rates of ``close * adj_factor``; one row per trading date, one column per id."""
     ids = _ids(order_book_ids)
@@ -444,6 +510,7 @@ def _bars_frame(order_book_ids, start_date, end_date, columns: list, post=None):
     return pd.DataFrame(data, index=index, columns=columns)
 
 
+@_one_version
 def get_price(
     order_book_ids,
     start_date,
@@ -484,6 +551,7 @@ def _bar_factors() -> list:
     return list(current().manifest.get("bar_factors", ["market_cap_3"]))
 
 
+@_one_version
 def get_factor(order_book_ids, factor, start_date, end_date) -> pd.DataFrame:
     """Daily factor values (e.g. "market_cap_3") on a (order_book_id, date) index."""
     names = [factor] if isinstance(factor, str) else list(factor)
@@ -498,20 +566,31 @@ def get_factor(order_book_ids, factor, start_date, end_date) -> pd.DataFrame:
 # --------------------------------------------------------------------------- industries
 
 
-def get_industry(order_book_ids, standard="sws") -> pd.Series:
-    """Industry name per id under ``standard`` ("UNKNOWN" for ids without a classification)."""
-    raw = getattr(standard, "value", standard)
+def _industry_table() -> dict:
     st = current()
 
     def load():
         t = st.read_table("industries").to_pandas()
         return {s: dict(zip(g["order_book_id"], g["industry"])) for s, g in t.groupby("standard", sort=True)}
 
-    table = st.memo("industries", load)
+    return st.memo("industries", load)
+
+
+@_one_version
+def industry_standards() -> list:
+    """The industry classification standards the store holds, sorted (may be empty)."""
+    return sorted(_industry_table())
+
+
+@_one_version
+def get_industry(order_book_ids, standard="sws") -> pd.Series:
+    """Industry name per id under ``standard`` ("UNKNOWN" for ids without a classification)."""
+    raw = getattr(standard, "value", standard)
+    table = _industry_table()
     mapping = table.get(raw.lower() if isinstance(raw, str) else raw)
     if mapping is None:
         raise ValueError(
-            f"unknown industry classification {standard!r}; available: {', '.join(sorted(table))}"
+            f"unknown industry classification {standard!r}; available: {', '.join(sorted(table)) or 'none'}"
         )
     ids = _ids(order_book_ids)
     return pd.Series(
@@ -548,6 +627,7 @@ def _snapshot(date, version) -> tuple:
     return v, dates[k]
 
 
+@_one_version
 def get_risk_model_date(date, version="v1"):
     """The latest risk-model snapshot date on or before ``date`` (None if there is none)."""
     _, d = _snapshot(date, version)
@@ -586,12 +666,14 @@ def _select(frame, ids: list):
     return frame.iloc[pos[pos >= 0]]
 
 
+@_one_version
 def get_risk_exposure(order_book_ids, date, version="v1") -> pd.DataFrame:
     """Industry and style exposures of the covered ids in the snapshot for ``date``."""
     v, day = _require_snapshot(date, version, "style exposures")
     return _select(_exposure_snapshot(v, day), _ids(order_book_ids))
 
 
+@_one_version
 def get_factor_covariance(date, horizon="daily", version="v1") -> pd.DataFrame:
     """Daily factor covariance matrix, factors in model order (country, industries, styles)."""
     h = _choice(horizon, HORIZONS, "horizon")
@@ -626,6 +708,7 @@ def get_factor_covariance(date, horizon="daily", version="v1") -> pd.DataFrame:
     return st.memo(("cov", v, h, day), load).copy()
 
 
+@_one_version
 def get_specific_risk(order_book_ids, date, horizon="daily", version="v1") -> pd.Series:
     """Daily specific variance per covered id in the snapshot for ``date``."""
     h = _choice(horizon, HORIZONS, "horizon")

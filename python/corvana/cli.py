@@ -1,14 +1,16 @@
-"""Command line of the market-data client: ``python -m corvana {build-demo,import,estimate-risk-model,info}``."""
+"""Command line of the market-data client: ``python -m corvana {build-demo,import,verify,upgrade,estimate-risk-model,info}``."""
 
 from __future__ import annotations
 
 import argparse
 import json
 import sys
+import warnings
 from pathlib import Path
 
 from ._command import command
-from .store import MANIFEST, StoreError, default_path
+from .checks import DataWarning
+from .store import FORMAT_VERSION, MANIFEST, StoreError, default_path
 from .writer import write_store
 
 DEFAULT_SEED = 20240101
@@ -42,11 +44,28 @@ def _build_demo(args) -> int:
 def _import(args) -> int:
     from .importer import import_store
 
-    target = import_store(args.source, _target(args.path), estimate_risk_model=args.estimate_risk_model,
-                          progress=not args.quiet, **_estimate_options(args))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", DataWarning)
+        target = import_store(args.source, _target(args.path), estimate_risk_model=args.estimate_risk_model,
+                              progress=not args.quiet, **_estimate_options(args))
     print(f"corvana: imported {Path(args.source).absolute()} into {target}"
           + (" and estimated its risk model" if args.estimate_risk_model else ""))
-    return _info(argparse.Namespace(path=str(target)))
+    code = _info(argparse.Namespace(path=str(target)))
+    _print_findings([str(w.message) for w in caught if issubclass(w.category, DataWarning)])
+    for w in caught:
+        if not issubclass(w.category, DataWarning):
+            print(f"corvana: warning: {w.message}", file=sys.stderr)
+    return code
+
+
+def _print_findings(lines) -> None:
+    """The plausibility findings, one line each (or that there were none)."""
+    if not lines:
+        print("checks: no findings")
+        return
+    print(f"checks: {len(lines)} finding(s)")
+    for line in lines:
+        print(f"  {line}")
 
 
 def _estimate_options(args) -> dict:
@@ -94,6 +113,10 @@ def _info(args) -> int:
     if manifest.get("synthetic"):
         print("data:    synthetic demo market (generated, not real market figures)")
     print(f"created: {manifest.get('created', '?')}")
+    found = manifest.get("format", 1)
+    print(f"format:  {found}" + (f" (`{command('corvana')} upgrade --path {target}` rewrites it as format "
+                                f"{FORMAT_VERSION}, read faster)" if isinstance(found, int)
+                                and found < FORMAT_VERSION else ""))
     print(f"dates:   {manifest.get('first_date')} .. {manifest.get('last_date')}")
     tables = manifest.get("tables", {})
     width = max((len(n) for n in tables), default=0)
@@ -116,12 +139,42 @@ def _verify(args) -> int:
         store.close()
     if not bad:
         print(f"corvana: every table file of {target} is sound")
+        _print_findings([str(f) for f in _review(target)])
         return 0
     for name, problem in bad.items():
         print(f"corvana: bad file {target / (name + '.parquet')} (table {name!r}): {problem}", file=sys.stderr)
-    store._manifest = json.loads((target / MANIFEST).read_text(encoding="utf-8"))
-    print(f"corvana: rewrite the store with `{store.repair_command()}`", file=sys.stderr)
+    manifest = json.loads((target / MANIFEST).read_text(encoding="utf-8"))
+    print(f"corvana: rewrite the store with `{store.repair_command(manifest)}`", file=sys.stderr)
     return 1
+
+
+def _review(target):
+    """The plausibility findings on the tables of a sound store."""
+    from .checks import review
+    from .store import Store
+
+    st = Store(target)
+    try:
+        tables = {name: st.read_table(name).to_pandas()
+                  for name in ("instruments", "trading_dates", "bars", "index_weights")}
+    finally:
+        st.close()
+    return review(tables)
+
+
+def _upgrade(args) -> int:
+    from .writer import upgrade_store
+
+    target = _target(args.path)
+    if not (target / MANIFEST).is_file():
+        print(f"corvana: error: no market data at {target}", file=sys.stderr)
+        return 1
+    found = upgrade_store(target)
+    if found >= FORMAT_VERSION:
+        print(f"corvana: the store at {target} is already in format {found}; nothing to do")
+    else:
+        print(f"corvana: rewrote the store at {target} from format {found} to format {FORMAT_VERSION}")
+    return 0
 
 
 def main(argv=None) -> int:
@@ -154,6 +207,15 @@ def main(argv=None) -> int:
     p = sub.add_parser("verify", help="check every file of a store (size, SHA-256, schema, page checksums)")
     p.add_argument("--path", help="store folder (default: $CORVANA_DATA or the per-user folder)")
     p.set_defaults(func=_verify)
+
+    p = sub.add_parser(
+        "upgrade", help="rewrite a store written by an earlier version in the current format",
+        description=f"Rewrite the store in the current format (format {FORMAT_VERSION}: a CRC-32 per file "
+                    "for the quick check on first read, integer ids in the bars for fast whole-market "
+                    "reads), with the same data, atomically. Older stores are read as they are; this "
+                    "makes them faster to read.")
+    p.add_argument("--path", help="store folder (default: $CORVANA_DATA or the per-user folder)")
+    p.set_defaults(func=_upgrade)
 
     p = sub.add_parser(
         "estimate-risk-model", help="estimate the factor risk model from the store's own data",

@@ -13,11 +13,12 @@ import sys
 import threading
 from pathlib import Path
 
+from . import snapshot as _snapshot
 from . import synth
-from .store import Store, default_path
+from .store import Store, default_path, pinned as _pinned
 from .writer import write_store
 
-__all__ = ["connect", "current", "build_demo"]
+__all__ = ["connect", "current", "build_demo", "pinned", "pin_for"]
 
 
 def _demo_size() -> str:
@@ -66,3 +67,26 @@ def current() -> Store:
         if st is None:
             st = connect(None)
     return st
+
+
+def pinned():
+    """A ``with`` block in which every read of the current store in this thread sees one version.
+
+    A rewrite of the store during the block (by this process or another) is
+    seen from the first read after the block; the files of the version read
+    inside it stay readable until it ends::
+
+        with corvana.pinned():
+            pool = corvana.index_components("000300.XSHG", day)
+            weights = portfolio_optimize(pool, date, objective)
+    """
+    return _pinned(current())
+
+
+def pin_for(owner) -> None:
+    """Pin this thread's reads of the current store to the version the running call started on,
+    for as long as ``owner`` lives (the optimizer's per-call helper calls this when it is built).
+
+    The version is the one the call's first reads used, or, when the call
+    has not read anything yet, the latest at its first read."""
+    _snapshot.pin_call(current(), owner)

@@ -25,7 +25,12 @@ from .store import default_path
 from .writer import write_store
 
 _NOT_DELISTED = "0000-00-00"
+#: columns a file may leave out: empty in every row (volumes: no volume data;
+#: listing dates: taken from the first and last price)
+OPTIONAL_COLUMNS = {"instruments": ("symbol", "exchange", "listed_date", "de_listed_date"),
+                    "bars": ("volume", "market_cap_3")}
 _SYMMETRY_TOL = 1e-8
+_EPOCH_DAY = np.datetime64("1970-01-01", "D")
 
 
 class DataImportError(ValueError):
@@ -35,27 +40,33 @@ class DataImportError(ValueError):
 class _Source:
     """One input file, read as raw values, with helpers that convert and check columns."""
 
-    def __init__(self, name: str, path: Path):
+    def __init__(self, name: str, path: Path, frame: pd.DataFrame | None = None, label: str | None = None):
         self.name = name
         self.path = path
-        self.is_csv = path.suffix.lower() == ".csv"
+        self.label = label or path.name
+        self.is_csv = frame is None and path.suffix.lower() == ".csv"
         try:
-            if self.is_csv:
+            if frame is not None:
+                self.raw = frame.reset_index(drop=True)
+            elif self.is_csv:
                 self.raw = pd.read_csv(path, dtype=str, keep_default_na=False, na_filter=False)
             else:
                 self.raw = pq.read_table(path).to_pandas()
         except Exception as exc:  # parser errors of either format
-            raise DataImportError(f"{path.name}: cannot read the file: {exc}") from None
+            raise DataImportError(f"{self.label}: cannot read the file: {exc}") from None
         self.raw.columns = [str(c).strip() for c in self.raw.columns]
         self.n = len(self.raw)
-        missing = [c for c, _ in SCHEMA[name] if c not in self.raw.columns]
+        missing = [c for c, _ in SCHEMA[name] if c not in self.raw.columns and c not in OPTIONAL_COLUMNS.get(name, ())]
         if missing:
-            raise DataImportError(f"{path.name}: missing column(s) {', '.join(repr(c) for c in missing)}")
+            raise DataImportError(f"{self.label}: missing column(s) {', '.join(repr(c) for c in missing)}")
+        for c in OPTIONAL_COLUMNS.get(name, ()):
+            if c not in self.raw.columns:
+                self.raw[c] = pd.Series([None] * self.n, dtype=object)
 
     def where(self, i: int, column: str | None = None) -> str:
         loc = f"row {i + 1} (line {i + 2})" if self.is_csv else f"row {i + 1}"
         col = f", column {column!r}" if column else ""
-        return f"{self.path.name}: {loc}{col}"
+        return f"{self.label}: {loc}{col}"
 
     def fail(self, mask: np.ndarray, column: str | None, message) -> None:
         """Raise for the first row where ``mask`` is true; ``message`` may take the raw value."""
@@ -86,17 +97,21 @@ class _Source:
                       lambda v: f"{v!r} is not one of {', '.join(sorted(allowed))}")
         return out
 
-    def date(self, column: str) -> pd.Series:
-        """A required date column as datetime64 (accepts YYYY-MM-DD, YYYYMMDD, YYYY/MM/DD)."""
+    def date(self, column: str, required: bool = True) -> pd.Series:
+        """A date column as datetime64 (accepts YYYY-MM-DD, YYYYMMDD, YYYY/MM/DD); NaT where blank."""
         s = self.raw[column]
-        self.fail(self._blank(column), column, "date is missing")
+        blank = self._blank(column)
+        if required:
+            self.fail(blank, column, "date is missing")
+        elif blank.any():
+            s = s.where(~blank, None)
         if pd.api.types.is_datetime64_any_dtype(s.dtype):
             return pd.Series(s.to_numpy().astype("datetime64[D]"))
         if s.dtype == object and len(s) and isinstance(s.iloc[0], _dt.date):
             parsed = pd.to_datetime(s, errors="coerce")
         else:
-            parsed = _parse_dates(s.astype(str).str.strip())
-        self.fail(parsed.isna().to_numpy(), column, lambda v: f"{v!r} is not a date (expected YYYY-MM-DD)")
+            parsed = _parse_dates(s.astype(str).str.strip().where(~blank, ""))
+        self.fail(parsed.isna().to_numpy() & ~blank, column, lambda v: f"{v!r} is not a date (expected YYYY-MM-DD)")
         return pd.Series(parsed.to_numpy().astype("datetime64[D]"))
 
     def number(self, column: str, *, required=True, positive=False, nonnegative=False) -> pd.Series:
@@ -228,16 +243,18 @@ def _instruments(src: _Source) -> pd.DataFrame:
         "type": src.text("type"),
         "exchange": src.text("exchange", required=False),
     })
-    listed = src.date("listed_date")
-    out["listed_date"] = _iso(listed)
+    listed = src.date("listed_date", required=False)  # empty: the first price's date
+    out["listed_date"] = _iso(listed).where(listed.notna().to_numpy(), "")
     raw = src.text("de_listed_date", required=False)
+    # empty: taken from the last price (corvana.checks)
     live = raw.isin(["", _NOT_DELISTED]).to_numpy()
     parsed = _parse_dates(raw.where(~live, "").astype(str))
     src.fail(parsed.isna().to_numpy() & ~live, "de_listed_date",
              lambda v: f"{v!r} is not a date (expected YYYY-MM-DD, or {_NOT_DELISTED} when not delisted)")
     dl = pd.Series(parsed.to_numpy().astype("datetime64[D]"))
     src.fail(~live & (dl < listed).to_numpy(), "de_listed_date", "is before listed_date")
-    out["de_listed_date"] = np.where(live, _NOT_DELISTED, _iso(dl.where(~live, listed)))
+    out["de_listed_date"] = np.where(raw.eq("").to_numpy(), "",
+                                     np.where(live, _NOT_DELISTED, _iso(dl.where(~live, _EPOCH_DAY))))
     src.unique(out, KEYS["instruments"])
     return out
 
@@ -259,7 +276,8 @@ def _validate(sources: dict) -> dict:
     src.known(bars["order_book_id"], "order_book_id", ids, "in instruments")
     src.fail(~bars["date"].isin(cal_set).to_numpy(), "date", lambda v: f"{_show(v)} is not in trading_dates")
     bars["close"] = src.number("close", positive=True)
-    bars["volume"] = src.number("volume", nonnegative=True)
+    # empty: no volume data that day (never read as a suspension)
+    bars["volume"] = src.number("volume", required=False, nonnegative=True)
     bars["adj_factor"] = src.number("adj_factor", positive=True)
     bars["market_cap_3"] = src.number("market_cap_3", required=False, nonnegative=True)
     for extra in src.raw.columns:
@@ -373,9 +391,22 @@ def _check_square(src: _Source, fc: pd.DataFrame) -> None:
 
 
 def read_source(folder) -> dict:
-    """Read and validate the tables of ``folder``; return them as DataFrames."""
+    """Read and validate the tables of ``folder``; return them as DataFrames.
+
+    The plausibility checks of `corvana.checks` complete the tables (volumes
+    that are no data, listing dates, the bars of an index given by its weights
+    only); each finding is issued as a `corvana.checks.DataWarning`.
+    """
     folder = Path(folder).expanduser()
-    return _validate(_Sources(_find_sources(folder)))
+    return settled(_validate(_Sources(_find_sources(folder))))
+
+
+def settled(tables: dict) -> dict:
+    """``tables`` completed by the plausibility checks, their findings issued as warnings."""
+    from .checks import emit, settle
+
+    emit(settle(tables))
+    return tables
 
 
 def import_store(source_dir, path=None, *, estimate_risk_model: bool = False, progress: bool = False,

@@ -13,14 +13,22 @@ import os
 import secrets
 import shutil
 import threading
+import zlib
 from pathlib import Path
 
 import pyarrow as pa
 
 from .schema import F64, SCHEMA
 
-FORMAT_VERSION = 1
+#: Format of the stores this version writes.  1: one Parquet file per table,
+#: SHA-256 per file.  2: also a CRC-32 per file (checked on each table's first
+#: read) and, in the bars, ``_sid``: the position of the row's id among the
+#: instruments' ids, so that a month of the whole market is read as integers.
+#: Both are read; ``corvana upgrade`` rewrites a format-1 store as format 2.
+FORMAT_VERSION = 2
 MANIFEST = "manifest.json"
+#: The bars' integer id column (format 2); no user column may take the name.
+SID = "_sid"
 
 log = logging.getLogger("corvana")
 
@@ -56,10 +64,27 @@ def _file_digest(path: Path) -> tuple[int, str]:
     return size, h.hexdigest()
 
 
+def _file_checksums(path: Path) -> tuple[int, str, str]:
+    """(size in bytes, SHA-256, CRC-32) of a file, both as hex text, in one pass."""
+    h = hashlib.sha256()
+    crc = 0
+    size = 0
+    with open(path, "rb") as fh:
+        while chunk := fh.read(1 << 20):
+            h.update(chunk)
+            crc = zlib.crc32(chunk, crc)
+            size += len(chunk)
+    return size, h.hexdigest(), format(crc & 0xFFFFFFFF, "08x")
+
+
 def _expected_schema(name: str, found: pa.Schema) -> list[tuple[str, pa.DataType]]:
     fields = list(SCHEMA[name])
-    if name == "bars":  # extra daily factors: float64 columns after the base ones
-        fields += [(c, F64) for c in found.names[len(fields):]]
+    if name == "bars":  # extra daily factors: float64 columns after the base ones, then the integer ids
+        extra = found.names[len(fields):]
+        sid = bool(extra) and extra[-1] == SID
+        fields += [(c, F64) for c in (extra[:-1] if sid else extra)]
+        if sid:
+            fields.append((SID, pa.int32()))
     return fields
 
 

@@ -200,7 +200,8 @@ class _Panel:
         self.extra = {s: panel(s) for s in FUNDAMENTAL_STYLES if s in bars.columns}
         self.extra = {s: a for s, a in self.extra.items() if np.isfinite(a[self.has]).any()}
 
-        traded = (volume > 0) if self.has_volume else np.ones((T, N), dtype=bool)
+        # volume 0 is a suspension; an empty volume is no data, never a suspension
+        traded = (volume != 0) if self.has_volume else np.ones((T, N), dtype=bool)
         ret = np.full((T, N), np.nan)
         ret[1:] = self.tr[1:] / self.tr[:-1] - 1.0
         ret[~(self.has & traded)] = np.nan
@@ -549,12 +550,13 @@ def _risk_tables(snaps: list, factors: list, styles: list) -> dict:
 # ------------------------------------------------------------ store
 def read_tables(path) -> tuple[dict, dict]:
     """Every table of the store at ``path`` as DataFrames, and its manifest."""
-    from .store import Store
+    from .store import Store, pinned
 
     st = Store(path)
     try:
-        manifest = st.manifest
-        tables = {name: st.read_table(name).to_pandas() for name in manifest.get("tables", {})}
+        with pinned(st):  # every table of one version, even if the store is rewritten meanwhile
+            manifest = st.manifest
+            tables = {name: st.read_table(name).to_pandas() for name in manifest.get("tables", {})}
     finally:
         st.close()
     return tables, manifest

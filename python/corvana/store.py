@@ -9,6 +9,7 @@ in :mod:`corvana.writer` (``write_store``, re-exported here); what both share
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import re
@@ -21,8 +22,9 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
+from . import snapshot as _snapshot
 from ._command import command
-from .layout import (_ELSEWHERE, _REGISTRY_LOCK, _STORES, FORMAT_VERSION, MANIFEST, StoreError,  # noqa: F401
+from .layout import (_ELSEWHERE, _REGISTRY_LOCK, _STORES, FORMAT_VERSION, MANIFEST, SID, StoreError,  # noqa: F401
                      _build_lock, _clean_stale_siblings, _file_digest, _is_replaceable, _schema_problem,
                      _writable, default_path, log)
 from .schema import SCHEMA
@@ -35,11 +37,14 @@ from .writer import check_tables, write_store  # noqa: F401  (public here since 
 class Store:
     """A store folder and the per-process query state attached to it.
 
-    Holds the DuckDB connection (created lazily, re-created after a fork), one
-    cursor per thread, and a dictionary of small immutable caches that the API
-    fills (calendar, instruments, risk-model snapshots).  The caches are
-    dropped when the store is rewritten in this process or when its manifest
-    changes on disk (another process replaced it).
+    What is read comes from a :class:`~corvana.snapshot.Snapshot`: one
+    version of the store (its manifest and the files it names, held open),
+    with its own DuckDB connection (one cursor per thread), its verdicts on
+    the files' checksums and its caches of small immutable data (calendar,
+    instruments, risk-model snapshots, months of bars).  A new snapshot is
+    opened when the manifest changes on disk (this process or another
+    rewrote the store); an older one lives on, files and all, while a
+    ``pinned()`` block or a call still reads it.
 
     ``fill(path)``, when given, is called (once across processes, under a lock
     file beside the folder) on first use of a folder that holds no store; it
@@ -50,14 +55,7 @@ class Store:
         self.path = Path(path).expanduser().absolute()
         self._fill = fill
         self._lock = threading.RLock()
-        self._local = threading.local()
-        self._con = None
-        self._pid = None
-        self._stamp = None
-        self._manifest = None
-        self.cache: dict = {}
-        self.blocks: dict = {}
-        self._block_bytes = 0
+        self._latest: "_snapshot.Snapshot | None" = None
         with _REGISTRY_LOCK:
             _STORES.append(self)
 
@@ -66,22 +64,15 @@ class Store:
 
     # -- lifecycle
     def reset(self) -> None:
-        """Drop the connection and every cache (the files will be re-read)."""
+        """Forget the latest version and its caches (the files will be opened and read again).
+
+        Reads pinned to a version keep it until they end."""
         with self._lock:
-            con, self._con = self._con, None
-            self._local = threading.local()
-            self._stamp = None
-            self._manifest = None
-            self.cache = {}
-            self.blocks, self._block_bytes = {}, 0
-            if con is not None and self._pid == os.getpid():
-                try:
-                    con.close()
-                except duckdb.Error:
-                    pass
+            self._latest = None
 
     def close(self) -> None:
         self.reset()
+        _snapshot.forget(self)
         with _REGISTRY_LOCK:
             if self in _STORES:
                 _STORES.remove(self)
@@ -98,9 +89,15 @@ class Store:
 
     def ready(self) -> "Store":
         """Make sure the store exists (filling the folder first if it has none and ``fill`` is set)."""
+        self._newest()
+        return self
+
+    def _newest(self) -> "_snapshot.Snapshot":
+        """The latest version on disk (opened and checked when it changed)."""
+        latest = self._latest
         stamp = self._manifest_stamp()
-        if stamp is not None and stamp == self._stamp and self._pid == os.getpid():
-            return self
+        if latest is not None and stamp == latest.stamp and latest.pid == os.getpid():
+            return latest
         with self._lock:
             stamp = self._manifest_stamp()
             if stamp is None:
@@ -118,77 +115,86 @@ class Store:
                 stamp = self._manifest_stamp()
                 if stamp is None:
                     raise StoreError(f"no market data at {self.path}")
-            if stamp != self._stamp or self._pid != os.getpid():
-                self.reset()
-                self._stamp = stamp
-                self._pid = os.getpid()
+            latest = self._latest
+            if latest is None or stamp != latest.stamp or latest.pid != os.getpid():
                 try:
                     _clean_stale_siblings(self.path)  # left by a killed writer
                 except OSError:
                     pass  # a read-only parent: nothing can be cleaned, reading still works
-                try:
-                    self._check_files()
-                except BaseException:
-                    self._stamp = None  # checked again on the next use
-                    raise
-        if self.synthetic:
+                latest = _snapshot.Snapshot(self.path, self._damaged, StoreError)
+                self._check_files(latest)
+                latest.check_in_background()
+                self._latest = latest
+        if _synthetic(latest.manifest):
             _announce_synthetic(self.path)
-        return self
+        return latest
+
+    def snapshot(self) -> "_snapshot.Snapshot":
+        """The version this thread's reads see now (see :mod:`corvana.snapshot`)."""
+        snap = _snapshot.pinned_snapshot(self)
+        if snap is None:
+            snap = self._newest()
+            _snapshot.note_read(self, snap)
+        return snap
 
     @property
     def manifest(self) -> dict:
-        self.ready()
-        if self._manifest is None:
-            try:
-                with open(self.path / MANIFEST, encoding="utf-8") as fh:
-                    self._manifest = json.load(fh)
-            except (OSError, ValueError) as exc:
-                raise StoreError(f"cannot read {self.path / MANIFEST}: {exc}") from None
-        return self._manifest
+        return self.snapshot().manifest
+
+    @property
+    def cache(self) -> dict:
+        return self.snapshot().cache
+
+    @property
+    def blocks(self) -> dict:
+        return self.snapshot().blocks
+
+    @property
+    def _block_bytes(self) -> int:
+        return self.snapshot().block_bytes
 
     @property
     def synthetic(self) -> bool:
         """True when the store holds generated market data (the demo market), not real data."""
-        manifest = self.manifest
-        if "synthetic" in manifest:
-            return bool(manifest["synthetic"])
-        # stores written before the flag existed: the demo generator names itself as the source
-        return str(manifest.get("source", "")).startswith("corvana.synth")
+        return _synthetic(self.manifest)
 
-    def repair_command(self) -> str:
+    def repair_command(self, manifest: "dict | None" = None) -> str:
         """The command that rewrites this store."""
-        manifest = self._manifest or {}
-        synthetic = manifest.get("synthetic") or str(manifest.get("source", "")).startswith("corvana.synth")
-        action = "build-demo" if synthetic else "import SOURCE_DIR"
+        if manifest is None:
+            latest = self._latest
+            manifest = latest.manifest if latest is not None else {}
+        action = "build-demo" if _synthetic(manifest) else "import SOURCE_DIR"
         return f"{command('corvana')} {action} --path {self.path}"
 
-    def _damaged(self, name: str, problem: str, cause=None) -> StoreError:
+    def _damaged(self, name: str, problem: str, manifest: "dict | None" = None) -> StoreError:
         file = self.path / f"{name}.parquet"
         return StoreError(f"table {name!r} ({file}): {problem}; the store is damaged: rewrite it with "
-                          f"`{self.repair_command()}` (`corvana verify --path {self.path}` lists every bad file)")
+                          f"`{self.repair_command(manifest)}` (`corvana verify --path {self.path}` lists every bad file)")
 
-    def _check_files(self) -> None:
-        """Cheap checks on opening: every table file is there, of the recorded size, with its schema.
+    def _check_files(self, snap) -> None:
+        """Cheap checks on opening: every table file of the recorded size, with its schema.
 
-        Only the Parquet footer is read; ``verify`` reads everything.
-        """
-        for name, meta in self.manifest.get("tables", {}).items():
+        Only the Parquet footer is read; the checksum is checked on a table's
+        first read, and ``verify`` reads everything."""
+        manifest = snap.manifest
+        found_format = manifest.get("format", 1)
+        if not isinstance(found_format, int) or found_format > FORMAT_VERSION:
+            raise StoreError(f"{self.path / MANIFEST}: the store has format {found_format!r}, newer than this "
+                             f"version of corvana reads (format {FORMAT_VERSION}); upgrade verdalis")
+        for name, meta in manifest.get("tables", {}).items():
             if name not in SCHEMA:
                 continue
-            file = self.path / meta.get("file", f"{name}.parquet")
-            try:
-                size = file.stat().st_size
-            except OSError as exc:
-                raise self._damaged(name, f"cannot be read ({exc.strerror or exc})") from None
+            size = snap.size(name)
             if "size" in meta and size != meta["size"]:
-                raise self._damaged(name, f"its size is {size} bytes, the manifest records {meta['size']}")
+                raise self._damaged(name, f"its size is {size} bytes, the manifest records {meta['size']}",
+                                    manifest)
             try:
-                found = pq.read_schema(file)
+                found = pq.read_schema(snap.file(name))
             except (pa.ArrowException, OSError) as exc:
-                raise self._damaged(name, f"it is not a readable Parquet file ({exc})") from exc
+                raise self._damaged(name, f"it is not a readable Parquet file ({exc})", manifest) from exc
             problem = _schema_problem(name, found)
             if problem:
-                raise self._damaged(name, problem)
+                raise self._damaged(name, problem, manifest)
 
     def verify(self) -> dict:
         """Check every table file fully: size, SHA-256, schema, and every page (with its checksum).
@@ -228,60 +234,67 @@ class Store:
         return name in self.manifest.get("tables", {})
 
     # -- queries
-    def _read_error(self, exc: Exception, sql: "str | None" = None, table: "str | None" = None) -> StoreError:
+    def _read_error(self, exc: Exception, sql: "str | None" = None, table: "str | None" = None,
+                    manifest: "dict | None" = None) -> StoreError:
         """A DuckDB or Arrow error from reading tables, as a StoreError naming them."""
-        names = [table] if table else [n for n in self.manifest.get("tables", {})
-                                       if sql is not None and re.search(rf"\b{n}\b", sql)]
+        names = [table] if table else _tables_in(sql, manifest or {})
         where = ", ".join(f"{n!r} ({self.path / (n + '.parquet')})" for n in names) or str(self.path)
         return StoreError(f"reading table {where} failed: {exc}; if the file is damaged, rewrite the store "
                           f"with `{self.repair_command()}` (`corvana verify --path {self.path}` checks every file)")
 
-    def _connection(self):
-        if self._con is None or self._pid != os.getpid():
-            con = duckdb.connect(":memory:")
-            for name in self.manifest.get("tables", {}):
-                if name in SCHEMA:
-                    try:
-                        con.read_parquet(str(self.path / f"{name}.parquet")).create_view(name)
-                    except duckdb.Error as exc:
-                        raise self._read_error(exc, table=name) from exc
-            self._con = con
-            self._pid = os.getpid()
-            self._local = threading.local()
-        return self._con
+    def _connection(self, snap):
+        box = snap.con_box
+        if box[0] is None or box[1] != os.getpid():
+            with snap.lock:
+                if box[0] is None or box[1] != os.getpid():
+                    con = duckdb.connect(":memory:")
+                    for name in snap.files:
+                        if name in SCHEMA:
+                            try:
+                                con.read_parquet(snap.file(name)).create_view(name)
+                            except duckdb.Error as exc:
+                                raise self._read_error(exc, table=name) from exc
+                    snap.local = threading.local()
+                    box[0], box[1] = con, os.getpid()
+        return box[0]
 
-    def cursor(self):
-        """The calling thread's DuckDB cursor over this store's views."""
-        self.ready()
-        cur = getattr(self._local, "cur", None)
+    def cursor(self, snap=None):
+        """The calling thread's DuckDB cursor over the views of a version (default: the one reads see now)."""
+        snap = snap or self.snapshot()
+        cur = getattr(snap.local, "cur", None)
         if cur is None:
-            with self._lock:
-                cur = self._connection().cursor()
-            self._local.cur = cur
+            cur = self._connection(snap).cursor()
+            snap.local.cur = cur
         return cur
+
+    def _run(self, sql: str, params, fetch):
+        snap = self.snapshot()
+        for name in _tables_in(sql, snap.manifest):
+            snap.check(name)  # a damaged file raises before any value is read
+        cur = self.cursor(snap)
+        try:
+            return fetch(cur.execute(sql, params or []))
+        except duckdb.Error as exc:
+            raise self._read_error(exc, sql=sql, manifest=snap.manifest) from exc
 
     def query(self, sql: str, params=None):
         """Run a read-only query with bound parameters; return a dict of numpy arrays."""
-        cur = self.cursor()
-        try:
-            return cur.execute(sql, params or []).fetchnumpy()
-        except duckdb.Error as exc:
-            raise self._read_error(exc, sql=sql) from exc
+        return self._run(sql, params, lambda r: r.fetchnumpy())
 
     def query_df(self, sql: str, params=None) -> pd.DataFrame:
-        cur = self.cursor()
-        try:
-            return cur.execute(sql, params or []).df()
-        except duckdb.Error as exc:
-            raise self._read_error(exc, sql=sql) from exc
+        return self._run(sql, params, lambda r: r.df())
 
     def read_table(self, name: str) -> pa.Table:
-        """Read a whole (small) table straight from its Parquet file, verifying page checksums."""
-        self.ready()
+        """Read a whole (small) table straight from its Parquet file, verifying its checksum and pages."""
+        snap = self.snapshot()
+        snap.check(name)
         try:
-            return pq.read_table(self.path / f"{name}.parquet", page_checksum_verification=True)
+            table = pq.read_table(snap.file(name), page_checksum_verification=True)
         except (pa.ArrowException, OSError) as exc:
             raise self._read_error(exc, table=name) from exc
+        if name == "bars" and SID in table.column_names:  # the store's own ids, not part of the table
+            table = table.drop_columns([SID])
+        return table
 
     #: Entries kept in the per-process cache: every small table plus the
     #: risk-model snapshots of a few years of month ends, per version and
@@ -291,10 +304,10 @@ class Store:
     def memo(self, key, fn: Callable[[], object]):
         """Return ``cache[key]``, computing it with ``fn`` on first use.
 
-        The cache is bounded (`MEMO_SIZE` entries, least recently used
-        dropped first) and dropped whole when the store changes on disk."""
-        self.ready()
-        cache = self.cache
+        The cache belongs to the version being read, is bounded
+        (`MEMO_SIZE` entries, least recently used dropped first) and goes
+        with its version."""
+        cache = self.snapshot().cache
         try:
             value = cache.pop(key)
         except KeyError:
@@ -312,9 +325,9 @@ class Store:
         """Like `memo`, for large values (dicts of numpy arrays): the cache is
         bounded by their bytes (`BLOCK_BYTES`) rather than by a count.  The
         arrays are handed out read-only, shared by every caller."""
-        self.ready()
-        with self._lock:
-            blocks = self.blocks
+        snap = self.snapshot()
+        with snap.lock:
+            blocks = snap.blocks
             value = blocks.pop(key, None)
             if value is not None:
                 blocks[key] = value
@@ -325,17 +338,36 @@ class Store:
             if isinstance(arr, np.ndarray):
                 arr.flags.writeable = False
                 size += arr.nbytes
-        with self._lock:
-            if self.blocks is not blocks:  # the store changed while this was read
-                return value
+        with snap.lock:
             if key in blocks:  # another thread read it meanwhile
                 return blocks[key]
-            while blocks and self._block_bytes + size > self.BLOCK_BYTES:
+            while blocks and snap.block_bytes + size > self.BLOCK_BYTES:
                 old = blocks.pop(next(iter(blocks)))
-                self._block_bytes -= sum(a.nbytes for a in old.values() if isinstance(a, np.ndarray))
+                snap.block_bytes -= sum(a.nbytes for a in old.values() if isinstance(a, np.ndarray))
             blocks[key] = value
-            self._block_bytes += size
+            snap.block_bytes += size
         return value
+
+
+def _synthetic(manifest: dict) -> bool:
+    if "synthetic" in manifest:
+        return bool(manifest["synthetic"])
+    # stores written before the flag existed: the demo generator names itself as the source
+    return str(manifest.get("source", "")).startswith("corvana.synth")
+
+
+def _tables_in(sql: "str | None", manifest: dict) -> list:
+    """The tables of ``manifest`` that the query text names."""
+    if not sql:
+        return []
+    return [n for n in manifest.get("tables", {}) if re.search(rf"\b{n}\b", sql)]
+
+
+@contextlib.contextmanager
+def pinned(store: "Store"):
+    """Every read of ``store`` in this thread within the block sees one version of it."""
+    with _snapshot.pin(store) as snap:
+        yield snap
 
 
 _announced = False

@@ -31,6 +31,7 @@ from dataclasses import dataclass, field
 import numpy as np
 import pandas as pd
 
+from .exchange import price_limit
 from .riskmodel import VERSIONS, EwmaRisk, non_linear_size, shrink_cov, shrink_spec, version_decays, zscore
 from .schema import HORIZONS, STYLE_NAMES
 
@@ -483,7 +484,8 @@ def _simulate(params: dict, rng: np.random.Generator, bar) -> _Sim:
         t1 = del_day[i]
         E[max(t1 - 60, 0):t1, i] -= 0.003
 
-    limit = np.array([0.2 if c.startswith(("300", "688")) else 0.1 for c in ids])
+    # the exchange's daily limits by board (and special-treatment mark in the name)
+    limit = np.array([price_limit(c, nm) for c, nm in zip(ids, names)])
 
     # ---- latent style drivers (monthly AR(1))
     ind_offset = rng.normal(0.0, 0.6, (n_ind, n_sty))

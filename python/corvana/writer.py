@@ -20,10 +20,11 @@ from typing import Mapping
 
 import pandas as pd
 import pyarrow as pa
+import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
-from .layout import (_ELSEWHERE, FORMAT_VERSION, MANIFEST, StoreError, _clean_stale_siblings, _file_digest,
-                     _invalidate, _is_replaceable, _sibling, _writable)
+from .layout import (_ELSEWHERE, FORMAT_VERSION, MANIFEST, SID, StoreError, _clean_stale_siblings,
+                     _file_checksums, _invalidate, _is_replaceable, _sibling, _writable)
 from .schema import BAR_BASE_COLUMNS, DATE, F64, REQUIRED_TABLES, RISK_TABLES, SCHEMA, SORT_KEYS, STR
 
 _ROW_GROUP = 65536
@@ -46,6 +47,8 @@ def _to_arrow(name: str, frame) -> pa.Table:
         base = {c for c, _ in spec}
         for c in frame.columns:
             if c not in base:
+                if c == SID:  # the store's own integer ids (bars read from a store's file): made anew
+                    continue
                 if not (isinstance(c, str) and c.isidentifier() and c.isascii()):
                     raise ValueError(f"table 'bars': extra column name {c!r} must be a plain identifier")
                 if not pd.api.types.is_numeric_dtype(frame[c].dtype) or pd.api.types.is_bool_dtype(frame[c].dtype):
@@ -126,6 +129,15 @@ def _fsync_path(path: Path, directory: bool = False) -> None:
         os.close(fd)
 
 
+def _with_sids(bars: pa.Table, instruments: pa.Table) -> "pa.Table | None":
+    """The bars with ``_sid``, each row's position among the (sorted) instrument ids;
+    None when some bar's id is not an instrument (the bars are then stored without it)."""
+    sid = pc.index_in(bars.column("order_book_id"), value_set=instruments.column("order_book_id"))
+    if sid.null_count:
+        return None
+    return bars.append_column(SID, sid.cast(pa.int32()))
+
+
 def _write_table(table: pa.Table, target: Path) -> None:
     # page checksums let readers that verify them detect a damaged page
     pq.write_table(table, target, row_group_size=_ROW_GROUP, compression="zstd",
@@ -197,10 +209,14 @@ def write_store(path, tables: Mapping[str, object], *, source: str = "corvana.wr
         with _writable(path, f"create the temporary folder {tmp.name} beside it"):
             tmp.mkdir()
         counts, files = {}, {}
+        bar_factors = [c for c in arrow["bars"].column_names if c not in BAR_BASE_COLUMNS[:5]]
+        with_sids = _with_sids(arrow["bars"], arrow["instruments"])
+        if with_sids is not None:
+            arrow = dict(arrow, bars=with_sids)
         for name, table in arrow.items():
             _write_table(table, tmp / f"{name}.parquet")
             counts[name] = table.num_rows
-            files[name] = _file_digest(tmp / f"{name}.parquet")
+            files[name] = _file_checksums(tmp / f"{name}.parquet")
         dates = arrow["trading_dates"].column("date")
         manifest = {
             "format": FORMAT_VERSION,
@@ -208,10 +224,12 @@ def write_store(path, tables: Mapping[str, object], *, source: str = "corvana.wr
             "synthetic": bool(synthetic),
             "created": _dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds"),
             "tables": {name: {"file": f"{name}.parquet", "rows": counts[name], "size": files[name][0],
-                              "sha256": files[name][1]} for name in arrow},
+                              "sha256": files[name][1], "crc32": files[name][2]} for name in arrow},
             "first_date": str(dates[0]) if len(dates) else None,
             "last_date": str(dates[-1]) if len(dates) else None,
-            "bar_factors": [c for c in arrow["bars"].column_names if c not in BAR_BASE_COLUMNS[:5]],
+            "bar_factors": bar_factors,
+            # the bars carry `_sid`, positions among the instruments' ids
+            "bar_ids": "instruments" if with_sids is not None else None,
         }
         with open(tmp / MANIFEST, "w", encoding="utf-8") as fh:
             json.dump(manifest, fh, indent=2)
@@ -240,3 +258,30 @@ def write_store(path, tables: Mapping[str, object], *, source: str = "corvana.wr
         shutil.rmtree(old, ignore_errors=True)
     _invalidate(path)
     return path
+
+
+def upgrade_store(path) -> int:
+    """Rewrite the store at ``path`` in the current format (atomically, like any write).
+
+    Every table is read (and checked against its recorded checksum, so a
+    damaged store is refused rather than carried over) and written again with
+    the same data, source and synthetic flag.  Returns the format the store
+    had; a store already in the current format is left as it is.
+    """
+    from .store import Store, _synthetic, pinned  # the reader imports this module
+
+    path = Path(path).expanduser().absolute()
+    st = Store(path)
+    try:
+        with pinned(st):  # every table of one version
+            manifest = st.manifest
+            found = manifest.get("format", 1)
+            if isinstance(found, int) and found >= FORMAT_VERSION:
+                return found
+            tables = {name: st.read_table(name) for name in manifest.get("tables", {}) if name in SCHEMA}
+            source = manifest.get("source", "corvana.write_store")
+            synthetic = _synthetic(manifest)
+    finally:
+        st.close()
+    write_store(path, tables, source=source, synthetic=synthetic)
+    return found

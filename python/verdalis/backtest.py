@@ -9,8 +9,20 @@ cash), and the new weights replace the book at the close of the day before D
 (the optimization uses data up to then).  Between rebalances every position
 moves with its total return (prices adjusted for dividends and splits); a
 stock delisted while held leaves at its last close into cash; a stock
-suspended (no volume) on D cannot be traded and keeps its drifted weight.
-Trading costs are `cost_bps` basis points of the value traded.  An infeasible
+suspended (volume 0, or no bar) on D cannot be traded and keeps its drifted
+weight; a stock without volume data (empty volume) is tradable every day, and
+the notes of each date name such stocks.
+Trading costs are `cost_bps` basis points of the value traded, or (and) those
+of a `cost_model` (`verdalis.costs.TransactionCostModel`), reported by
+component; the cost model also becomes the optimizer's cost term when the
+objective takes one (`MeanVariance`, `ActiveMeanVariance`).  With
+`price_limits` a stock that closes at its up-limit on the trading day is not
+bought and one at its down-limit not sold (`verdalis.trading`), the target
+left unreached being reported per date (`untraded`); with `orders` the book
+trades whole lots (`verdalis.orders`) with a cash floor, so its NAV is that of
+a real book.  With a benchmark and a risk model, `attribution` splits each
+holding period's active return into factor, specific and cost parts
+(`verdalis.attribution`).  An infeasible
 date does not end the run: the book is held and the date recorded with its
 diagnosis.  The first rebalance starts from cash, so holding-aware limits are
 left out on that date (the result says so).
@@ -22,10 +34,9 @@ one backtest per point of a parameter grid (also importable here as
 """
 from __future__ import annotations
 
-import os
-import pickle
 import warnings
 from dataclasses import dataclass, field
+from typing import Optional
 from pathlib import Path
 
 import numpy as np
@@ -33,13 +44,12 @@ import pandas as pd
 
 import corvana
 
-from . import measures
+from . import checkpoint, measures
 from .config import Config, load
 from .messages import english
 
 __all__ = ["BacktestResult", "rebalance_dates", "run", "sweep"]
 
-CHECKPOINT = "checkpoint.pickle"
 
 
 @dataclass
@@ -56,6 +66,19 @@ class BacktestResult:
     summary: pd.Series
     #: per rebalance date: status, costs, ex-ante and realised tracking error, notes
     rebalances: pd.DataFrame = field(default_factory=pd.DataFrame)
+    #: per holding period (by its start): active return split into factor, specific and cost parts
+    attribution: pd.DataFrame = field(default_factory=pd.DataFrame)
+    #: per rebalance date and stock: target weight minus the weight reached (limits, lots)
+    untraded: pd.DataFrame = field(default_factory=pd.DataFrame)
+    #: the book's starting value (costs are in its currency)
+    capital: float = float("nan")
+    #: the title of the page: config name, benchmark, period
+    title: str = "Backtest"
+    #: a line shown first on the page (the synthetic-data notice), or ""
+    notice: str = ""
+    #: how weights.parquet is written: the config's bounds and dust threshold (see report.tables.clean_weights)
+    bounds: Optional[dict] = None
+    dust: float = 1e-6
 
     def save(self, out) -> Path:
         """Parquet tables and report.html into the folder `out`."""
@@ -64,11 +87,21 @@ class BacktestResult:
         out = Path(out)
         out.mkdir(parents=True, exist_ok=True)
         self.nav.to_parquet(out / "nav.parquet")
-        self.weights.to_parquet(out / "weights.parquet")
+        from .report.tables import clean_weights
+
+        # the weights as the product writes weights: no dust, on the 1e-8 grid, summing to 1 within the bounds
+        clean = self.weights.apply(lambda row: clean_weights(row, self.bounds, dust=self.dust), axis=1) \
+            if len(self.weights) else self.weights
+        clean.to_parquet(out / "weights.parquet")
         self.turnover.rename("turnover").to_frame().to_parquet(out / "turnover.parquet")
         self.rebalances.astype({"notes": str}).to_parquet(out / "rebalances.parquet")
         self.summary.rename("value").to_frame().to_csv(out / "summary.csv")
-        (out / "report.html").write_text(backtest_html(self), encoding="utf-8")
+        for name in ("attribution", "untraded"):
+            frame = getattr(self, name)
+            if len(frame):
+                frame.to_parquet(out / "{}.parquet".format(name))
+        (out / "report.html").write_text(backtest_html(self, self.title, notice=self.notice, capital=self.capital),
+                                         encoding="utf-8")
         return out
 
 
@@ -170,17 +203,27 @@ def _set_holding(spec, book, prev):
 
 
 def _suspended(ids, date):
+    """The stocks of `ids` that cannot trade on `date`: volume 0 (suspended) or
+    no bar.  An empty volume is no volume data, never a suspension."""
     if not ids:
         return []
     bars = corvana.get_price(ids, date, date, fields="volume", adjust_type="none")["volume"]
-    traded = set(bars[bars > 0].index.get_level_values("order_book_id"))
+    traded = set(bars[(bars > 0) | bars.isna()].index.get_level_values("order_book_id"))
     return [i for i in ids if i not in traded]
+
+
+def _without_volume(ids, date):
+    """The stocks of `ids` whose bar on `date` has no volume data (treated as tradable)."""
+    if not ids:
+        return []
+    bars = corvana.get_price(ids, date, date, fields="volume", adjust_type="none")["volume"]
+    return sorted(set(bars[bars.isna()].index.get_level_values("order_book_id")))
 
 
 def _ex_ante_te(weights, date, benchmark, arguments):
     """The tracking error the optimization's risk model expected of `weights` (a year)."""
-    if benchmark is None:
-        return np.nan
+    if benchmark is None or corvana.index_weights(benchmark, corvana.get_previous_trading_date(date)) is None:
+        return np.nan  # no benchmark, or one known by its NAV only
     from .benchmark import IndexBenchmark
     from .const import CovModel, RiskModel
     from .helper import OptimizeHelper
@@ -217,24 +260,27 @@ def _note_missed_limits(record, weights, date, arguments):
             row.constraint, row.item, row.side, row.limit, row.value))
 
 
-def _state_path(out):
-    return Path(out) / CHECKPOINT
-
-
 def _save_state(out, state):
-    path = _state_path(out)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    tmp = path.with_suffix(".tmp")
-    with open(tmp, "wb") as f:
-        pickle.dump(state, f)
-        f.flush()
-        os.fsync(f.fileno())
-    os.replace(tmp, path)
+    checkpoint.save(out, state)
+
+
+def _restored_book(values, cash):
+    book = _Book(0.0)
+    book.values, book.cash = values, cash
+    return book
 
 
 def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=False, *,
-        capital=1e9, progress=True) -> BacktestResult:
-    """Backtest the mandate `config` (a TOML path or a `Config`) from `start` to `end`."""
+        capital=1e9, progress=True, cost_model=None, price_limits=False, orders=False, cash_floor=0.0,
+        min_order_value=0.0, attribution=True, cost_in_objective=True) -> BacktestResult:
+    """Backtest the mandate `config` (a TOML path or a `Config`) from `start` to `end`.
+
+    `cost_model`, `price_limits`, `orders` (whole lots, `cash_floor` and
+    `min_order_value` in money) and `attribution`: see the module text;
+    `cost_in_objective=False` charges the cost model's costs without adding
+    them to the optimizer's objective (its impact term makes each solve
+    several times slower).
+    """
     from .optimize import portfolio_optimize
     from .exception import OptimizationFailed
 
@@ -247,16 +293,22 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
     days = _trading_days(corvana.get_previous_trading_date(dates[0]), end)
     benchmark = config.benchmark
 
+    # what a checkpoint must match: the config, dates, costs, capital and market data
+    key = checkpoint.key(config.to_dict(), dates, cost_bps, capital, corvana.client.current().manifest)
     state = None
-    if resume and out is not None and _state_path(out).exists():
-        with open(_state_path(out), "rb") as f:
-            state = pickle.load(f)
-        if state["key"] != (dates, float(cost_bps), float(capital), repr(config.to_dict())):
-            raise ValueError("{}: the checkpoint is of another backtest; remove it or choose another --out"
-                             .format(_state_path(out)))
+    if resume and out is not None and checkpoint.exists(out):
+        state = checkpoint.load(out, key, _restored_book)
     if state is None:
-        state = {"key": (dates, float(cost_bps), float(capital), repr(config.to_dict())), "book": _Book(capital),
+        state = {"key": key, "book": _Book(capital),
                  "day": 0, "done": 0, "nav": [(days[0], float(capital))], "weights": {}, "records": []}
+    trading_options = (repr(cost_model), bool(price_limits), bool(orders), float(cash_floor), float(min_order_value),
+                       bool(cost_in_objective))
+    if state.setdefault("trading", trading_options) != trading_options:
+        raise checkpoint.CheckpointError("{}: the checkpoint is of a backtest with other trading options; remove "
+                                         "it or choose another --out".format(checkpoint.path(out)))
+    state.setdefault("periods", [])
+    state.setdefault("untraded", {})
+    trading = cost_model is not None or price_limits or orders
     book = state["book"]
 
     all_ids = set()
@@ -265,9 +317,9 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
         from tqdm.auto import tqdm
 
         bar = tqdm(total=len(dates), initial=state["done"], desc="backtest", unit="rebalance")
+    steps = _pinned_steps(dates, state)
     try:
-        while state["done"] < len(dates):
-            date = dates[state["done"]]
+        for date in steps:
             prev = corvana.get_previous_trading_date(date)
             # drift through the close of the data date; the book changes there
             _drift_until(book, days, state, days.index(prev))
@@ -282,6 +334,10 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
                     spec = _set_holding(spec, book, prev)
                 specs.append(spec)
             arguments = config.build(date, constraints=specs)
+            if cost_in_objective and cost_model is not None and \
+                    getattr(arguments["objective"], "_transaction_cost_model", False) is None:
+                # the optimizer weighs the same costs the book will pay
+                arguments["objective"]._transaction_cost_model = cost_model.at_holding(book.weights(), book.nav)
             # stocks held but suspended today keep their drifted weight
             held_now = book.weights()
             frozen = _suspended(list(held_now[held_now > 0].index), date)
@@ -293,13 +349,17 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
                 pool = list(arguments["order_book_ids"])
                 arguments["order_book_ids"] = pool + [ob for ob in frozen if ob not in pool]
                 record["notes"].append("suspended, kept: {}".format(", ".join(frozen)))
+            silent = _without_volume(list(arguments["order_book_ids"]), date)
+            if silent:
+                record["notes"].append("no volume data, treated as tradable: {} stock(s) ({}{})".format(
+                    len(silent), ", ".join(silent[:5]), ", ..." if len(silent) > 5 else ""))
             try:
                 with warnings.catch_warnings():
                     warnings.simplefilter("ignore")
                     target = portfolio_optimize(**arguments)
             except OptimizationFailed as exc:
                 record["status"] = "infeasible"
-                diagnose = getattr(exc, "diagnose", None)
+                diagnose = getattr(exc, "diagnose", None) if getattr(exc, "_call", None) is not None else None
                 if diagnose is not None:
                     try:
                         record["notes"].append(str(diagnose()))
@@ -314,14 +374,25 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
                 if first:
                     turnover = 1.0  # from cash: the whole book is bought (counted one way)
                 nav = book.nav
-                cost = nav * turnover * cost_bps / 1e4
-                book.values = target * (nav - cost)
-                book.cash = 0.0
+                if trading:
+                    cost = _trade(book, target, prev, record, state, turnover=turnover, cost_model=cost_model,
+                                  cost_bps=cost_bps, price_limits=price_limits, lots=orders,
+                                  cash_floor=cash_floor, min_order_value=min_order_value)
+                else:
+                    cost = nav * turnover * cost_bps / 1e4
+                    book.values = target * nav
+                    if cost > 0:
+                        # the cost is paid from the stocks traded: a suspended holding keeps its shares
+                        traded = ~book.values.index.isin(frozen)
+                        book.values[traded] *= 1 - cost / float(book.values[traded].sum())
+                    book.cash = 0.0
                 record.update(cost=cost, turnover=turnover)
+                state["periods"].append({"start": prev, "weights": book.weights(), "cost": cost / nav})
                 state["weights"][date] = target
                 record["ex_ante_te"] = _ex_ante_te(target, date, benchmark, arguments)
             else:
                 record.update(turnover=0.0, ex_ante_te=np.nan)
+                state["periods"].append({"start": prev, "weights": book.weights(), "cost": 0.0})
             all_ids |= set(book.values.index)
             state["records"].append(record)
             state["done"] += 1
@@ -331,13 +402,76 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
                 bar.update(1)
         _drift_until(book, days, state, len(days) - 1)
     finally:
+        steps.close()
         if bar is not None:
             bar.close()
     result = _result(state, benchmark, dates, days)
+    if attribution and benchmark is not None:
+        result.attribution = _attribution(state, benchmark, days, config)
+    _describe(result, config, capital, days)
     if out is not None:
         result.save(out)
         _save_state(out, state)
     return result
+
+
+def _pinned_steps(dates, state):
+    """The rebalance dates still to do.  Each step (drift, pool, optimization,
+    records) reads one version of the store: the pin is taken when a date is
+    handed out and released when the next is asked for (or the loop ends)."""
+    while state["done"] < len(dates):
+        with corvana.pinned():
+            yield dates[state["done"]]
+
+
+def _trade(book, target, day, record, state, **options):
+    """Trade the book to `target` at the close of `day` (limits, lots, costs); returns the cost."""
+    from .costs import COMPONENTS
+    from .trading import execute
+
+    done = execute(book.values, book.cash, target, day, **options)
+    book.values, book.cash = done.values, done.cash
+    for name in COMPONENTS + ("bps",):
+        record["cost_" + name] = done.costs[name]
+    residual = done.residual()
+    record["untraded"] = float(residual.abs().sum() / 2)
+    record["cash"] = done.cash
+    if done.blocked_buy:
+        record["notes"].append("at the up-limit, not bought: {}".format(", ".join(done.blocked_buy)))
+    if done.blocked_sell:
+        record["notes"].append("at the down-limit, not sold: {}".format(", ".join(done.blocked_sell)))
+    state["untraded"][record["date"]] = residual
+    return done.costs["total"]
+
+
+def _attribution(state, benchmark, days, config):
+    """The attribution table of the holding periods (empty, with a warning, when the store cannot give it)."""
+    from .attribution import attribute
+
+    periods = []
+    starts = [p["start"] for p in state["periods"]] + [days[-1]]
+    for period, end in zip(state["periods"], starts[1:]):
+        if end > period["start"]:
+            periods.append(dict(period, end=end))
+    version = str(config.risk.get("risk_model", "v1")).lower()  # the model the optimizer used
+    try:
+        # the industries of the config's standard (the store's own when it names none)
+        return attribute(periods, benchmark, version=version, standard=config.industry_standard() or "sws")
+    except ValueError as exc:  # no risk model, or too few stocks to estimate factor returns
+        warnings.warn("backtest: no attribution: {}".format(exc), stacklevel=3)
+        return pd.DataFrame()
+def _describe(result, config, capital, days):
+    """The page's title, notice and capital, and how its weights are written."""
+    from .report.render import backtest_title
+
+    name = Path(str(config.source)).stem if config.source not in (None, "<config>") else "a config"
+    result.title = backtest_title(name, config.benchmark, days[0], days[-1])
+    result.capital = float(capital)
+    store = corvana.client.current()
+    if store.synthetic:
+        result.notice = ("Synthetic data: the demo market's prices, indices and risk model are generated, "
+                         "not real market figures.")
+    result.bounds, result.dust = config.bounds, config.dust
 
 
 def _drift_until(book, days, state, last):
@@ -371,8 +505,9 @@ def _result(state, benchmark, dates, days):
         records["notes"] = records["notes"].map(lambda n: "; ".join(n))
         records.index = pd.to_datetime(records.index)
     turnover = records["turnover"] if len(records) else pd.Series(dtype=float)
+    untraded = pd.DataFrame({pd.Timestamp(d): r for d, r in state.get("untraded", {}).items()}).T.fillna(0.0)
     return BacktestResult(nav=frame, weights=weights, turnover=turnover,
-                          summary=_summary(frame, records), rebalances=records)
+                          summary=_summary(frame, records), rebalances=records, untraded=untraded)
 
 
 def _summary(nav, records):

@@ -12,10 +12,20 @@
     [[constraints]]        # type = a class of verdalis.constraints (or wildcard_style_constraint),
     type = "TrackingErrorLimit"   # then its parameters by name
     upper_limit = 0.05
-    [risk]                 # cov_model, risk_model, factor_risk_aversion, specific_risk_aversion
-    cov_model = "FACTOR_MODEL_DAILY"
-    [solver]               # name = "SCS" | "CLARABEL" | ..., then the solver's options
+    [risk]                 # cov_model, risk_model, factor_risk_aversion, specific_risk_aversion,
+    cov_model = "FACTOR_MODEL_DAILY"   # industry (a classification of the store, e.g. "gics")
+    [solver]               # name = an installed cvxpy solver, then that solver's options
     max_iters = 20000
+    [output]               # dust = weights below it are written as 0 (default 1e-6)
+    dust = 1e-6
+
+`[pool] allow_shrink = true` lets `verdalis run` and `verdalis backtest` go on
+when more than half of the pool's ids are unknown or not listed (they say so
+in one line either way).  `[risk] industry` names the industry classification
+the industry limits, the report and the backtest use; without it the store's
+only one, or "sws" when it has several.  Solver names must be installed, and
+the options of SCS, CLARABEL and OSQP are checked by name and type; NaN,
+infinite numbers and numbers written as text are refused with their key.
 
 `load(path)` validates every key and value (`validate(raw)` does the same for
 a parsed table): an unknown key, a wrong type or a value the optimizer refuses
@@ -41,6 +51,8 @@ import datetime
 import enum
 import importlib
 import inspect
+import math
+import re
 import sys
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -62,7 +74,32 @@ __all__ = ["Config", "ConfigError", "load", "loads", "validate", "dumps", "save"
            "objective_classes", "constraint_classes"]
 
 POOL_KINDS = ("index", "indices", "ids", "file")
-RISK_KEYS = ("cov_model", "risk_model", "factor_risk_aversion", "specific_risk_aversion")
+RISK_KEYS = ("cov_model", "risk_model", "factor_risk_aversion", "specific_risk_aversion", "industry")
+#: [pool] keys besides the kind of pool
+POOL_OPTIONS = ("allow_shrink",)
+#: constraint and objective parameters that are plain numbers
+_LIMITS = ("lower_limit", "upper_limit")
+_NUMBERS = {"upper_limit", "lower_limit", "window", "risk_aversion_coefficient", "cash"}
+_PERCENT = re.compile(r"[+-]?(\d+(\.\d*)?|\.\d+)%")
+#: objectives that need the benchmark's constituent weights
+_HOLDINGS_OBJECTIVES = ("MinActiveVariance", "MinTrackingError", "ActiveMeanVariance", "MaxInformationRatio")
+#: constraint types whose industries come from a classification
+_INDUSTRY_TYPES = ("IndustryConstraint", "WildcardIndustryConstraint", "IndustryComponentLimit")
+#: options of the solvers the optimizations use, by kind ("int", "float", "bool");
+#: another installed solver's options are passed on unchecked
+_SOLVER_OPTIONS = {
+    "SCS": {"max_iters": "int", "eps_abs": "float", "eps_rel": "float", "eps_infeas": "float",
+            "alpha": "float", "rho_x": "float", "scale": "float", "normalize": "bool",
+            "adaptive_scale": "bool", "acceleration_lookback": "int", "acceleration_interval": "int",
+            "time_limit_secs": "float", "use_indirect": "bool", "warm_start": "bool"},
+    "OSQP": {"max_iter": "int", "eps_abs": "float", "eps_rel": "float", "eps_prim_inf": "float",
+             "eps_dual_inf": "float", "rho": "float", "sigma": "float", "alpha": "float", "polish": "bool",
+             "adaptive_rho": "bool", "scaling": "int", "time_limit": "float", "warm_start": "bool"},
+}
+#: the solver every objective prefers: options without a solver name are its
+DEFAULT_SOLVER = "SCS"
+#: keys of [output]: how the weights are written (see verdalis.report.tables.clean_weights)
+OUTPUT_KEYS = ("dust",)
 
 
 def _classes(module_name, base_name):
@@ -118,8 +155,10 @@ class Config:
     constraints: list = field(default_factory=list)  # [{"type": name, **parameters}]
     risk: dict = field(default_factory=dict)
     solver: dict = field(default_factory=dict)       # {"name": ..., **options}
+    output: dict = field(default_factory=dict)       # {"dust": 1e-6}
     source: Any = "<config>"
     base: Optional[Path] = None     # folder that relative CSV paths start from
+    allow_shrink: bool = False      # [pool] allow_shrink: run even when most of the pool is unknown
 
     # ------------------------------------------------------------- building
 
@@ -132,7 +171,14 @@ class Config:
             prev = corvana.get_previous_trading_date(date or self.date)
             ids = []
             for index in [value] if kind == "index" else value:
-                ids += [i for i in corvana.index_components(index, prev) if i not in ids]
+                if corvana.instruments(index) is None:
+                    raise ConfigError(self.source, "pool." + kind,
+                                      "unknown index {!r}: the market-data store has no such id".format(index))
+                members = corvana.index_components(index, prev)
+                if not members:
+                    raise ConfigError(self.source, "pool." + kind,
+                                      "index {!r} has no constituent weights on or before {}".format(index, prev))
+                ids += [i for i in members if i not in ids]
             return ids
         if kind == "ids":
             return list(value)
@@ -141,11 +187,17 @@ class Config:
     def build(self, date=None, constraints=None) -> dict:
         """Keyword arguments of `portfolio_optimize` for `date`, with fresh objects
         (`constraints`: other constraint specs to build in place of the config's)."""
-        objective, cons = self.objects(constraints)
+        specs = self.constraints if constraints is None else constraints
+        if any(spec["type"] in _INDUSTRY_TYPES for spec in specs):
+            specs = self._with_classification(specs)
+        benchmark = self.check_benchmark(date)
+        objective, cons = self.objects(specs)
         arguments = dict(order_book_ids=self.pool_ids(date), date=date or self.date, objective=objective,
                          bnds={k: tuple(v) for k, v in self.bounds.items()} if self.bounds else None,
-                         cons=cons or None, benchmark=self.benchmark)
+                         cons=cons or None, benchmark=benchmark)
         for key, value in self.risk.items():
+            if key == "industry":
+                continue  # the product layer's choice of classification, not an argument
             arguments[key] = member(CovModel if key == "cov_model" else RiskModel, value) \
                 if key in ("cov_model", "risk_model") else value
         solver = dict(self.solver)
@@ -153,6 +205,108 @@ class Config:
             arguments["solver"] = solver.pop("name")
         arguments.update(solver)
         return arguments
+
+    def holdings_uses(self) -> list:
+        """The parts of the config that need the benchmark's constituent weights, by key path."""
+        uses = []
+        if self.objective["type"] in _HOLDINGS_OBJECTIVES or (
+                self.objective["type"] == "MinStyleDeviation" and self.objective.get("relative")):
+            uses.append("objective ({})".format(self.objective["type"]))
+        for i, spec in enumerate(self.constraints):
+            if spec["type"] in ("TrackingErrorLimit", "BenchmarkComponentWeightLimit") or spec.get("relative"):
+                uses.append("constraints[{}] ({}{})".format(
+                    i, spec["type"], ", relative" if spec.get("relative") else ""))
+        return uses
+
+    def check_benchmark(self, date=None):
+        """The benchmark for the optimizer on `date`: refuses an index the store
+        does not know, or one without constituent weights when the config uses
+        its holdings; None for an index without weights that only serves to
+        compare returns (reports and backtests read its NAV from its bars)."""
+        if self.benchmark is None:
+            return None
+        import corvana
+
+        if corvana.instruments(self.benchmark) is None:
+            raise ConfigError(self.source, "benchmark.index",
+                              "unknown index {!r}: the market-data store has no such id".format(self.benchmark))
+        prev = corvana.get_previous_trading_date(date or self.date)
+        if corvana.index_weights(self.benchmark, prev) is not None:
+            return self.benchmark
+        uses = self.holdings_uses()
+        if not uses:
+            return None
+        raise ConfigError(self.source, "benchmark.index", (
+            "index {!r} has no constituent weights on or before {} (its NAV comes from its bars), and {} "
+            "{} them; import its weights, or use it only to compare returns").format(
+                self.benchmark, prev, ", ".join(uses), "needs" if len(uses) == 1 else "need"))
+
+    def pool_report(self, ids, date=None):
+        """(line, shrank) for the pool `ids` on `date`: the line says how many ids
+        were given and kept, and why the others were not ("" when all were kept);
+        `shrank` is true when more than half of them were lost."""
+        import corvana
+
+        day = (date or self.date)
+        unknown, unlisted = [], []
+        for ob in ids:
+            record = corvana.instruments(ob)
+            if record is None:
+                unknown.append(ob)
+            elif record.listed_date > str(day) or (record.de_listed_date != "0000-00-00"
+                                                   and record.de_listed_date <= str(day)):
+                unlisted.append(ob)
+        if not unknown and not unlisted:
+            return "", False
+        kept = len(ids) - len(unknown) - len(unlisted)
+        why = []
+        if unknown:
+            why.append("{} unknown: {}".format(len(unknown), _some(unknown)))
+        if unlisted:
+            why.append("{} not listed on {}: {}".format(len(unlisted), day, _some(unlisted)))
+        line = "pool: {} ids given, {} kept ({})".format(len(ids), kept, "; ".join(why))
+        return line, kept * 2 < len(ids)
+
+    def industry_standard(self):
+        """The industry classification the product layer uses: `[risk] industry`,
+        else the only one in the store, else "sws" (when the store has several);
+        None when the store has no industries."""
+        import corvana
+
+        standards = corvana.industry_standards()
+        told = self.risk.get("industry")
+        if told is not None:
+            if told.lower() not in standards:
+                raise ConfigError(self.source, "risk.industry", "the market-data store has no industry "
+                                  "classification {!r} ({})".format(told, "it has: " + ", ".join(standards)
+                                                                    if standards else "it has none"))
+            return told.lower()
+        if not standards:
+            return None
+        if len(standards) == 1:
+            return standards[0]
+        return "sws" if "sws" in standards else standards[0]
+
+    def classification(self):
+        """The classification argument for the industry standard in use: an
+        `IndustryClassification` member, or the store's mapping id -> industry
+        for another standard; None without industries."""
+        return classification_of(self.industry_standard())
+
+    def _with_classification(self, specs):
+        """Industry limits without their own classification use the config's standard."""
+        standard = self.industry_standard()
+        out = []
+        for i, spec in enumerate(specs):
+            if spec["type"] in _INDUSTRY_TYPES and "classification" not in spec:
+                if standard is None:
+                    raise ConfigError(self.source, "constraints[{}]".format(i),
+                                      "{} needs an industry classification and the market-data store has "
+                                      "none".format(spec["type"]))
+                if standard != IndustryClassification.SWS.value:
+                    spec = dict(spec, classification=classification_of(standard))
+            out.append(spec)
+        return out
 
     def objects(self, constraints=None):
         """Fresh objective and constraint objects (`constraints`: other specs
@@ -166,9 +320,12 @@ class Config:
 
     def optimize(self, date=None):
         """Run the optimization this config describes (on `date`, default its own)."""
+        import corvana
+
         from .optimize import portfolio_optimize
 
-        return portfolio_optimize(**self.build(date))
+        with corvana.pinned():  # the pool and the optimization read one version of the store
+            return portfolio_optimize(**self.build(date))
 
     def _path(self, value):
         path = Path(value)
@@ -176,6 +333,8 @@ class Config:
 
     def to_dict(self) -> dict:
         out = {"date": self.date, "pool": dict(self.pool), "objective": dict(self.objective)}
+        if self.allow_shrink:
+            out["pool"]["allow_shrink"] = True
         if self.benchmark is not None:
             out["benchmark"] = {"index": self.benchmark}
         if self.bounds:
@@ -186,7 +345,16 @@ class Config:
             out["risk"] = dict(self.risk)
         if self.solver:
             out["solver"] = dict(self.solver)
+        if self.output:
+            out["output"] = dict(self.output)
         return out
+
+    @property
+    def dust(self) -> float:
+        """Weights below this are written as 0 (`[output] dust`, default 1e-6)."""
+        from .report.tables import DUST
+
+        return float(self.output.get("dust", DUST))
 
 
 # ---------------------------------------------------------------------- loading
@@ -195,9 +363,16 @@ def load(path) -> Config:
     """Read and validate the config file at `path`."""
     path = Path(path)
     try:
-        text = path.read_text(encoding="utf-8")
+        data = path.read_bytes()
     except OSError as exc:
         raise ConfigError(path, "", "cannot read the file ({})".format(exc.strerror or exc)) from None
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise ConfigError(path, "", "not a text file (byte {} is not UTF-8); a config is TOML text"
+                          .format(exc.start)) from None
+    if "\x00" in text:
+        raise ConfigError(path, "", "not a text file (it holds NUL bytes); a config is TOML text")
     return loads(text, source=path, base=path.parent)
 
 
@@ -210,12 +385,99 @@ def loads(text, source="<config>", base=None) -> Config:
     return validate(raw, source, base)
 
 
+def _nan_key(value, key=""):
+    """The key path of the first NaN in a TOML value, or None."""
+    if isinstance(value, float) and math.isnan(value):
+        return key or "(top level)"
+    if isinstance(value, dict):
+        items = (("{}.{}".format(key, k) if key else str(k), v) for k, v in value.items())
+    elif isinstance(value, list):
+        items = (("{}[{}]".format(key, i), v) for i, v in enumerate(value))
+    else:
+        return None
+    for where, v in items:
+        found = _nan_key(v, where)
+        if found:
+            return found
+    return None
+
+
+def _number(value, key, fail, *, whole=False):
+    """A finite int or float (not a bool, not text); ``whole``: an integer."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise fail(key, "expected a number, got {!r}{}".format(
+            value, " (write it without quotes)" if isinstance(value, str) else ""))
+    if isinstance(value, float) and math.isinf(value):
+        raise fail(key, "expected a finite number, got {!r} (leave a limit out to have none)".format(value))
+    if whole and not isinstance(value, int):
+        raise fail(key, "expected a whole number, got {!r}".format(value))
+    return value
+
+
+def _check_solver(solver, fail):
+    import cvxpy
+
+    installed = sorted(cvxpy.installed_solvers())
+    name = solver.get("name")
+    if name is not None:
+        if not isinstance(name, str):
+            raise fail("solver.name", "expected a solver name, one of the installed: {}".format(", ".join(installed)))
+        if name.upper() not in installed:
+            raise fail("solver.name", "{!r} is not an installed solver (installed: {})".format(
+                name, ", ".join(installed)))
+        solver["name"] = name.upper()
+    used = solver.get("name", DEFAULT_SOLVER)
+    known = _solver_options(used)
+    for key, value in solver.items():
+        if key == "name":
+            continue
+        where = "solver." + key
+        if key == "verbose":
+            raise fail(where, "set VERDALIS_DEBUG=1 to see the solver's progress")
+        if known is None:
+            continue
+        if key not in known:
+            raise fail(where, "unknown option of {} (its options: {}; installed solvers: {})".format(
+                used, ", ".join(sorted(known)), ", ".join(installed)))
+        kind = known[key]
+        if kind == "bool":
+            if not isinstance(value, bool):
+                raise fail(where, "expected true or false, got {!r}".format(value))
+        elif kind == "int":
+            _number(value, where, fail, whole=True)
+            if not -2 ** 31 < value < 2 ** 31:
+                raise fail(where, "{} is out of range for {}".format(value, used))
+            if key in ("max_iters", "max_iter") and value < 1:
+                raise fail(where, "expected at least 1, got {}".format(value))
+        elif kind == "float":
+            _number(value, where, fail)
+            if value < 0:
+                raise fail(where, "expected a number not below 0, got {!r}".format(value))
+
+
+def _solver_options(name):
+    """{option: kind} of a solver, or None when its options are not known here."""
+    if name == "CLARABEL":
+        try:
+            import clarabel
+        except ImportError:
+            return None
+        settings = clarabel.DefaultSettings()
+        kinds = {bool: "bool", int: "int", float: "float"}
+        return {k: kinds[type(getattr(settings, k))] for k in dir(settings)
+                if not k.startswith("_") and k != "verbose" and type(getattr(settings, k)) in kinds}
+    return _SOLVER_OPTIONS.get(name)
+
+
 def validate(raw, source="<config>", base=None) -> Config:
     """Validate a config given as a parsed table (what `tomllib` returns);
     `source` names it in errors, `base` is the folder relative CSV paths start from."""
     base = Path(base) if base is not None else None
     fail = lambda key, problem: ConfigError(source, key, problem)  # noqa: E731
-    known = {"date", "pool", "objective", "benchmark", "bounds", "constraints", "risk", "solver"}
+    nan = _nan_key(raw)
+    if nan:
+        raise fail(nan, "NaN is not a value a config can hold")
+    known = {"date", "pool", "objective", "benchmark", "bounds", "constraints", "risk", "solver", "output"}
     for key in raw:
         if key not in known:
             raise fail(key, "unknown key (expected one of: {})".format(", ".join(sorted(known))))
@@ -234,8 +496,11 @@ def validate(raw, source="<config>", base=None) -> Config:
     pool = _table(raw["pool"], "pool", fail)
     kinds = [k for k in pool if k in POOL_KINDS]
     for key in pool:
-        if key not in POOL_KINDS:
-            raise fail("pool." + key, "unknown key (expected one of: {})".format(", ".join(POOL_KINDS)))
+        if key not in POOL_KINDS + POOL_OPTIONS:
+            raise fail("pool." + key, "unknown key (expected one of: {})".format(", ".join(POOL_KINDS + POOL_OPTIONS)))
+    allow_shrink = pool.get("allow_shrink", False)
+    if not isinstance(allow_shrink, bool):
+        raise fail("pool.allow_shrink", "expected true or false, got {!r}".format(allow_shrink))
     if len(kinds) != 1:
         raise fail("pool", "give exactly one of: {}".format(", ".join(POOL_KINDS)))
     kind = kinds[0]
@@ -267,6 +532,8 @@ def validate(raw, source="<config>", base=None) -> Config:
             if not (isinstance(pair, list) and len(pair) == 2
                     and all(isinstance(v, (int, float)) and not isinstance(v, bool) for v in pair)):
                 raise fail(where, "expected [lower, upper], two numbers")
+            for v in pair:
+                _number(v, where, fail)
             bounds[key] = (pair[0], pair[1])
 
     constraints = raw.get("constraints", [])
@@ -284,15 +551,26 @@ def validate(raw, source="<config>", base=None) -> Config:
             if member(choices, setting) is None:
                 raise fail("risk." + key, "expected one of {} (or {}), got {!r}".format(
                     ", ".join(choices.__members__), ", ".join(m.value for m in choices), setting))
-        elif not isinstance(setting, (int, float)) or isinstance(setting, bool):
-            raise fail("risk." + key, "expected a number, got {!r}".format(setting))
+        elif key == "industry":
+            if not isinstance(setting, str) or not setting.strip():
+                raise fail("risk.industry", "expected the name of an industry classification of the store, "
+                                            "such as \"sws\" or \"gics\"")
+        else:
+            _number(setting, "risk." + key, fail)
 
-    solver = _table(raw.get("solver", {}), "solver", fail)
-    if "name" in solver and not isinstance(solver["name"], str):
-        raise fail("solver.name", "expected a solver name such as \"SCS\" or \"CLARABEL\"")
+    solver = dict(_table(raw.get("solver", {}), "solver", fail))
+    _check_solver(solver, fail)
+
+    output = _table(raw.get("output", {}), "output", fail)
+    for key, setting in output.items():
+        if key not in OUTPUT_KEYS:
+            raise fail("output." + key, "unknown key (expected one of: {})".format(", ".join(OUTPUT_KEYS)))
+        if not isinstance(setting, (int, float)) or isinstance(setting, bool) or not 0 <= setting < 0.01:
+            raise fail("output." + key, "expected a number from 0 to 0.01, got {!r}".format(setting))
 
     config = Config(date=date, pool={kind: pool[kind]}, objective=objective, benchmark=benchmark, bounds=bounds,
-                    constraints=constraints, risk=risk, solver=solver, source=source, base=base)
+                    constraints=constraints, risk=risk, solver=solver, output=output, source=source, base=base,
+                    allow_shrink=allow_shrink)
     # Every object must build: a value the optimizer's classes refuse is a
     # config error at load time, not a failure in the middle of a run.
     config.objects()
@@ -315,6 +593,18 @@ def _typed(value, key, fail, kinds):
         if name != "type" and name not in parameters:
             expected = ", ".join(parameters) or "no parameters"
             raise fail("{}.{}".format(key, name), "unknown parameter of {} (expected: {})".format(kind, expected))
+    for name in _NUMBERS & set(table):
+        value = table[name]
+        if name in _LIMITS and isinstance(value, str) and _PERCENT.fullmatch(value.strip()):
+            continue  # a deviation from the benchmark's value, e.g. "-2%"
+        if isinstance(value, str) and name in _LIMITS:
+            raise fail("{}.{}".format(key, name), "expected a number, or a percentage such as \"-2%\" for a "
+                       "relative limit; got {!r} (write a number without quotes)".format(value))
+        _number(value, "{}.{}".format(key, name), fail, whole=name == "window")
+    for name in _SERIES & set(table):
+        if isinstance(table[name], dict):
+            for k, v in table[name].items():
+                _number(v, "{}.{}.{}".format(key, name, k), fail)
     if "transaction_cost_model" in table:
         raise fail(key + ".transaction_cost_model", "a transaction cost model is a Python object; "
                                                     "build this objective in Python")
@@ -338,11 +628,8 @@ def _make(source, key, spec, module_name, path_of):
         elif name == "classification":
             if isinstance(value, str):
                 picked = member(IndustryClassification, value)
-                if picked is None:
-                    raise ConfigError(source, where, "expected one of {} or a table {{id = industry}}".format(
-                        ", ".join(IndustryClassification.__members__)))
-                value = picked
-            elif not isinstance(value, dict):
+                value = picked if picked is not None else _store_classification(source, where, value)
+            elif not isinstance(value, (dict, pd.Series)):
                 raise ConfigError(source, where, "expected a classification name or a table {id = industry}")
         kwargs[name] = value
     from .exception import InvalidArgument
@@ -353,6 +640,40 @@ def _make(source, key, spec, module_name, path_of):
     except (InvalidArgument, TypeError, ValueError) as exc:
         # the refusal in English; the core's own exception stays the cause
         raise ConfigError(source, key, "{} refused it: {}".format(kind, english(exc))) from exc
+
+
+def _some(items, n=5):
+    return ", ".join(items[:n]) + (", ..." if len(items) > n else "")
+
+
+def classification_of(standard):
+    """The classification argument for an industry standard of the store."""
+    if standard is None:
+        return None
+    for known in IndustryClassification:
+        if known.value == standard:
+            return known
+    import corvana
+
+    ids = corvana.all_instruments()["order_book_id"].tolist()
+    mapping = corvana.get_industry(ids, standard)
+    return mapping[mapping != "UNKNOWN"]
+
+
+def _store_classification(source, where, name):
+    """A classification named in a config that is not a built-in standard: the store's."""
+    import corvana
+
+    try:
+        standards = corvana.industry_standards()
+    except Exception:  # no store to ask: name the built-in standards only
+        standards = []
+    if name.lower() not in standards:
+        raise ConfigError(source, where, "expected one of {}, an industry classification of the store{} "
+                          "or a table {{id = industry}}".format(
+                              ", ".join(IndustryClassification.__members__),
+                              " ({})".format(", ".join(standards)) if standards else ""))
+    return classification_of(name.lower())
 
 
 def _read_series(path, source, where, values=True):

@@ -8,13 +8,12 @@ ex-ante analytics:
   every style exposure within ±0.2 of the benchmark's;
 * a risk-parity portfolio over the 300-stock index members.
 """
-import datetime
 import time
 import warnings
 
 import corvana
 
-from ._console import UserError, _market_line, _parse_date, _store, message_text
+from ._console import UserError, _check_date, _market_line, _parse_date, _store, message_text
 
 __all__ = ["demo"]
 
@@ -22,26 +21,6 @@ INDEX = "000300.XSHG"
 WIDER_INDEX = "000905.XSHG"
 #: trading days of returns the enhanced portfolio's expected returns are estimated from
 HISTORY_WINDOW = 252
-
-
-def _check_date(date):
-    """The data date of `date`; refuses dates the store cannot serve, saying which dates it can."""
-    calendar = corvana.get_trading_dates(datetime.date.min, datetime.date.max)
-    if not calendar:
-        raise UserError("the market-data store at {} has an empty trading calendar".format(_store().path))
-    first, last = calendar[0], calendar[-1]
-    if date <= first:
-        raise UserError("date {} is not after the first trading date of the store ({} .. {}): "
-                        "an optimization for date D uses the data of the trading date before D"
-                        .format(date, first, last))
-    prev = corvana.get_previous_trading_date(date)
-    if calendar.index(prev) < HISTORY_WINDOW:
-        earliest = calendar[HISTORY_WINDOW + 1] if len(calendar) > HISTORY_WINDOW + 1 else None
-        raise UserError("date {} needs {} trading days of history before it; the store starts at {}{}".format(
-            date, HISTORY_WINDOW, first,
-            ", so the first date that works is {}".format(earliest) if earliest
-            else " and is too short for the demo"))
-    return prev
 
 
 def _index_name(order_book_id):
@@ -59,7 +38,7 @@ def demo(date_text, max_weight):
 
     date = _parse_date(date_text)
     store = _store().ready()
-    prev = _check_date(date)
+    prev = _check_date(date, HISTORY_WINDOW)
     members = corvana.index_components(INDEX, prev)
     wider = corvana.index_components(WIDER_INDEX, prev)
     pool = sorted(set(members) | set(wider))

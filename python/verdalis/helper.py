@@ -185,6 +185,11 @@ class OptimizeHelper:
         self.date = to_date(date)
         self.benchmark = benchmark
         self._cache = {}
+        # every read of this call (its own and the core's) sees the store
+        # version the call started on, for as long as the helper lives
+        pin = getattr(corvana, "pin_for", None)
+        if pin is not None:
+            pin(self)
 
     # ------------------------------------------------------------------ dates
 
@@ -324,7 +329,10 @@ class OptimizeHelper:
             industry = np.full(len(ids), None, dtype=object)
         if not covered.all():
             missing = np.asarray(ids, dtype=object)[~covered].tolist()
-            fallback = corvana.get_industry(missing, _FALLBACK_INDUSTRY_STANDARD)
+            try:
+                fallback = corvana.get_industry(missing, _FALLBACK_INDUSTRY_STANDARD)
+            except ValueError:  # a store without that standard: no industry factor for them
+                fallback = pd.Series(UNKNOWN_INDUSTRY, index=missing, dtype=object)
             industry[~covered] = fallback.reindex(missing).to_numpy(dtype=object)
 
         filled = ~covered | style_gap.any(axis=1) | ~spec_ok

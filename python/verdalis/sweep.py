@@ -57,7 +57,7 @@ def _point(args):
     if store is not None and str(corvana.client.current().path) != store:
         corvana.connect(store)  # a worker: the store this sweep reads
     config = validate(raw, source, base)
-    result = run(config, start, end, rebalance, cost_bps, progress=False)
+    result = run(config, start, end, rebalance, cost_bps, progress=False, attribution=False)  # summaries only
     return result.summary
 
 

@@ -31,6 +31,8 @@ import cvxpy as cp
 import numpy as np
 import pandas as pd
 
+import corvana
+
 from .. import optimize as _optimize
 from ..const import CovModel, RiskModel
 from ..exception import InvalidBounds, OptimizationFailed, SoftConstraintsDropped
@@ -115,7 +117,8 @@ def diagnose(order_book_ids, date, objective=_optimize.DEFAULT_OBJECTIVE, bnds=N
     model = dict(objective=objective, bnds=bnds, cons=cons, benchmark=benchmark,
                  cov_model=cov_model, factor_risk_aversion=factor_risk_aversion,
                  specific_risk_aversion=specific_risk_aversion, risk_model=risk_model)
-    with warnings.catch_warnings(record=True) as caught:
+    # every solve of the diagnosis reads the one version of the store it started on
+    with corvana.pinned(), warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         weights, failure, refusal = None, None, None
         # What happened is read from the types the core raises and their

@@ -167,7 +167,7 @@ def _measure(groups, g, zeta, helper, weights, duals, optimum):
         labels = _items(group, rows, helper, n)
         for (row, side, value_expr, limit_expr), items in zip(rows, labels):
             measured = []
-            for point, zv in ((at_weights, z), optimum):
+            for point, zv in ((at_weights, z), optimum or (None, None)):  # no optimum: Clarabel failed
                 if point is None:
                     measured.append(None)
                     continue

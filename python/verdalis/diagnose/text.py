@@ -36,6 +36,27 @@ def _relaxation_line(r):
 _SHOWN = 8
 
 
+def _relaxation_summary(relaxations):
+    """The minimal relaxation, limit by limit in each limit's own unit (percent
+    for weights and tracking error, standard deviations for exposures): never
+    one sum across units."""
+    from ..report.tables import format_value, short_repr, unit_of
+
+    parts = []
+    for group, rows in relaxations.groupby("group", sort=False):
+        shared = rows[~rows["alone"].astype(bool)]
+        if not len(shared):
+            continue
+        moves = [abs(float(r.needed) - float(r.limit)) if r.parameter != "rows" else abs(float(r.needed))
+                 for r in shared.itertuples() if not isinstance(r.needed, str) and r.needed is not None
+                 and (r.parameter == "rows" or not isinstance(r.limit, str))]
+        if moves:
+            parts.append("{} by {}".format(short_repr(group), format_value(sum(moves), unit_of(group))))
+    if not parts:
+        return "Any one of the changes above is enough on its own."
+    return "Minimal relaxation, each limit in its own unit: " + "; ".join(parts)
+
+
 def _render(d):
     lines = []
     if d.feasible:
@@ -71,8 +92,7 @@ def _render(d):
                                      _number(step.max()), ", ".join(rows["item"].head(3))))
                     continue
                 lines += [_relaxation_line(r) for r in rows.itertuples()]
-            lines.append("Minimal total relaxation (sum over groups, each in its own units): "
-                         "{}".format(_number(d.total_relaxation)))
+            lines.append(_relaxation_summary(d.relaxations))
     if len(d.groups):
         binding = d.groups[d.groups["binding"]]
         if len(binding):

@@ -56,15 +56,20 @@ class PortfolioReport:
             for name, w in largest.items():
                 lines.append("  {} {:+7.2%}".format(_pad(name, 12), w))
         if len(self.limits):
-            lines.append("limits: value reached [lower .. upper], tightest first")
+            from .tables import format_value, short_repr, unit_of
+
+            lines.append("limits: value reached [lower .. upper], tightest first "
+                         "(weights, turnover, tracking error in %; exposures in sd)")
             for name, rows in self.limits.groupby("constraint", sort=False):
-                lines.append("  " + name)
+                lines.append("  " + short_repr(name))
+                unit = unit_of(name)
                 slack = np.fmin(rows["value"] - rows["lower"], rows["upper"] - rows["value"])
                 shown = rows.loc[slack.fillna(np.inf).sort_values(kind="stable").index[:n_limits]]
                 for row in shown.itertuples():
-                    bounds = " .. ".join("{:8.4f}".format(b) if np.isfinite(b) else "       -"
+                    bounds = " .. ".join("{:>9}".format(format_value(b, unit)) if np.isfinite(b) else "        -"
                                          for b in (row.lower, row.upper))
-                    lines.append("    {} {:8.4f}  [{}]".format(_pad(row.item, 20), row.value, bounds))
+                    lines.append("    {} {:>9}  [{}]".format(_pad(row.item, 20), format_value(row.value, unit),
+                                                            bounds))
                 if len(rows) > len(shown):
                     lines.append("    ... {} more within their bounds".format(len(rows) - len(shown)))
         return "\n".join(lines)
@@ -81,15 +86,19 @@ def _limit_rows(cons, weights, helper):
 
 
 def analyse(weights, date, benchmark=None, *, cov_model=CovModel.FACTOR_MODEL_DAILY,
-            risk_model=RiskModel.V1, classification=IndustryClassification.SWS, cons=None):
+            risk_model=RiskModel.V1, classification=None, cons=None):
     """Risk, tracking error and active industry weights of `weights` on `date`.
 
     `benchmark` is an `OptimizeBenchmark` (or None); risk figures use the
     unscaled risk model (both aversion coefficients 1).  `cons`, the
     constraint objects of the optimization, adds the table of limits: each
     limit next to the value reached, in its own units (weights, exposures,
-    tracking error a year).
+    tracking error a year).  `classification`: the industries of the active
+    weights (default: the store's; none without industries).
     """
+    from .risk import store_classification
+
+    classification, _ = store_classification(classification)
     weights = pd.Series(weights, dtype=float)
     ids = list(weights.index)
     helper = OptimizeHelper(ids, date, benchmark, cov_model, risk_model, 1.0, 1.0)
@@ -107,6 +116,8 @@ def analyse(weights, date, benchmark=None, *, cov_model=CovModel.FACTOR_MODEL_DA
 def _add_benchmark_figures(report, w, helper, classification):
     weights = report.weights
     report.tracking_error = ex_ante_tracking_error(helper, w)
+    if classification is None:
+        return
     industry = helper.get_industry_mapping(classification)
     held = weights.groupby(industry.values).sum()
     bench = helper.get_benchmark_industry_weight(classification)
