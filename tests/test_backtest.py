@@ -195,7 +195,7 @@ def traded(mandate):
 
     return backtest.run(mandate, START, END, "monthly", cost_bps=3, progress=False,
                         cost_model=TransactionCostModel(), price_limits=True, orders=True, cash_floor=1e6,
-                        min_order_value=2000)
+                        min_order_value=2000, attribution=True)
 
 
 def test_trading_costs_by_component_sum_to_the_total(traded):

@@ -13,7 +13,7 @@ import pytest
 
 import corvana
 import verdalis.constraints as vc
-from verdalis import backtest, cli, config
+from verdalis import backtest, checkpoint, cli, config
 from verdalis import sweep as sweeps
 from verdalis.diagnose import diagnose
 from verdalis.exception import OptimizationFailed
@@ -303,7 +303,7 @@ def test_a_checkpoint_is_used_only_when_resuming(mandate, tmp_path, monkeypatch)
     monkeypatch.setattr(optimize, "portfolio_optimize", interrupted)
     with pytest.raises(KeyboardInterrupt):
         backtest.run(mandate, start, end, "monthly", out=tmp_path, progress=False)
-    assert (tmp_path / backtest.CHECKPOINT).exists()
+    assert checkpoint.exists(tmp_path)
     counted = []
 
     def counting(*args, **kwargs):

@@ -272,7 +272,7 @@ def _restored_book(values, cash):
 
 def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=False, *,
         capital=1e9, progress=True, cost_model=None, price_limits=False, orders=False, cash_floor=0.0,
-        min_order_value=0.0, attribution=True, cost_in_objective=True) -> BacktestResult:
+        min_order_value=0.0, attribution=False, cost_in_objective=True) -> BacktestResult:
     """Backtest the mandate `config` (a TOML path or a `Config`) from `start` to `end`.
 
     `cost_model`, `price_limits`, `orders` (whole lots, `cash_floor` and

@@ -3,6 +3,7 @@
 ``verdalis run CONFIG`` optimizes what a TOML config describes (see
 `verdalis.config`) and writes weights.csv, report.json and report.html;
 ``verdalis diagnose CONFIG`` explains a config whose limits cannot all hold;
+``verdalis frontier CONFIG`` draws the efficient frontier of its mandate;
 ``verdalis backtest`` and ``verdalis sweep`` run a mandate through time (see
 `verdalis.backtest`).
 Exit status (every command): 0 done, 1 a request the data cannot serve, 2 bad
@@ -249,6 +250,31 @@ def _check_period(config_path, start, end):
     _check_date(end, what="--end")
 
 
+def _frontier(args):
+    from .config import load
+    from .exception import OptimizationFailed
+    from .frontier import from_config, save
+
+    config = load(args.config)
+    date = _parse_date(args.date) if args.date else config.date
+    store = _store().ready()
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            result = from_config(config, date, points=args.points, risk=args.risk)
+    except OptimizationFailed as exc:
+        print("verdalis: the limits of {} cannot all hold on {} ({}); `verdalis diagnose {}` says "
+              "which conflict".format(args.config, date, exc, args.config), file=sys.stderr)
+        return EXIT_INFEASIBLE
+    print(result)
+    out = Path(args.out) if args.out else Path.cwd() / OUTPUT_FOLDER / "{}-frontier-{}".format(
+        Path(args.config).stem, date)
+    title = "{}: efficient frontier on {}".format(Path(args.config).stem, date)
+    for name, path in save(result, out, title, _market_line(store)).items():
+        print("  {:8} {}".format(name, path))
+    return 0
+
+
 def _backtest(args):
     from .backtest import run
     from .report.render import _summary_value
@@ -269,7 +295,8 @@ def _backtest(args):
     _pool_line(config, first["order_book_ids"], dates[0], args.allow_shrink)
     result = run(config, start, end, _rebalance(args.rebalance), args.cost_bps, out=args.out,
                  resume=args.resume, capital=args.capital, cost_model=cost_model, price_limits=args.price_limits,
-                 orders=args.orders, cash_floor=args.cash_floor, min_order_value=args.min_order_value)
+                 orders=args.orders, cash_floor=args.cash_floor, min_order_value=args.min_order_value,
+                 attribution=not args.no_attribution)
     print(result.title)
     if result.notice:
         print(result.notice)
@@ -367,6 +394,18 @@ def main(argv=None):
     diag.add_argument("config", help="the TOML file describing the optimization")
     diag.add_argument("--date", help="optimization date YYYY-MM-DD (default: the config's)")
     diag.add_argument("-v", "--verbose", action="store_true", help="log solve times; show the core's own text after each message")
+    front = sub.add_parser("frontier", help="draw the efficient frontier of a config's mandate",
+                           description="The efficient frontier of the mandate CONFIG describes: expected "
+                                       "(active) return against risk under all its limits; writes "
+                                       "frontier.csv, weights.csv and frontier.html into --out.")
+    front.add_argument("config", help="the TOML file describing the mandate")
+    front.add_argument("--date", help="date YYYY-MM-DD (default: the config's)")
+    front.add_argument("--points", type=_positive_int, default=20, help="points on the frontier (default 20)")
+    front.add_argument("--risk", choices=["active", "total"], default=None,
+                       help="tracking error (default with a benchmark) or total risk")
+    front.add_argument("--out", help="output folder (default: ./{}/CONFIG-frontier-DATE)".format(OUTPUT_FOLDER))
+    front.add_argument("-v", "--verbose", action="store_true",
+                       help="log solve times; show the core's own text after each message")
     for name, help_text in (("backtest", "rebalance a config's mandate through time"),
                             ("sweep", "backtest a config over a grid of parameter values, in parallel")):
         cmd = sub.add_parser(name, help=help_text, description=help_text.capitalize() + ".")
@@ -390,6 +429,8 @@ def main(argv=None):
             cmd.add_argument("--price-limits", action="store_true",
                              help="do not buy stocks closing at their up-limit nor sell those at their down-limit")
             cmd.add_argument("--orders", action="store_true", help="trade whole lots, keeping --cash-floor in cash")
+            cmd.add_argument("--no-attribution", action="store_true",
+                             help="leave the performance attribution out of the report (it costs a regression per period)")
             cmd.add_argument("--cash-floor", type=float, default=0.0, help="cash kept with --orders (default 0)")
             cmd.add_argument("--min-order-value", type=float, default=0.0,
                              help="smallest order with --orders, in money (default 0)")
@@ -430,6 +471,8 @@ def main(argv=None):
                 return _diagnose(args.config, args.date)
         if args.command == "backtest":
             return _backtest(args)
+        if args.command == "frontier":
+            return _frontier(args)
         if args.command == "sweep":
             return _sweep(args)
         from .demo import demo

@@ -69,6 +69,7 @@ import tomli_w
 from corvana.coerce import member, to_date
 
 from .const import CovModel, IndustryClassification, RiskModel
+from .solver_defaults import chosen
 
 __all__ = ["Config", "ConfigError", "load", "loads", "validate", "dumps", "save", "from_objects",
            "objective_classes", "constraint_classes"]
@@ -91,7 +92,8 @@ _SOLVER_OPTIONS = {
     "SCS": {"max_iters": "int", "eps_abs": "float", "eps_rel": "float", "eps_infeas": "float",
             "alpha": "float", "rho_x": "float", "scale": "float", "normalize": "bool",
             "adaptive_scale": "bool", "acceleration_lookback": "int", "acceleration_interval": "int",
-            "time_limit_secs": "float", "use_indirect": "bool", "warm_start": "bool"},
+            "time_limit_secs": "float", "use_indirect": "bool", "warm_start": "bool",
+            "linear_solver": "backend"},
     "OSQP": {"max_iter": "int", "eps_abs": "float", "eps_rel": "float", "eps_prim_inf": "float",
              "eps_dual_inf": "float", "rho": "float", "sigma": "float", "alpha": "float", "polish": "bool",
              "adaptive_rho": "bool", "scaling": "int", "time_limit": "float", "warm_start": "bool"},
@@ -204,6 +206,8 @@ class Config:
         if "name" in solver:
             arguments["solver"] = solver.pop("name")
         arguments.update(solver)
+        # options the product layer chooses where measured faster (solver_defaults)
+        arguments.update(chosen(len(arguments["order_book_ids"]), arguments.get("solver"), objective, solver))
         return arguments
 
     def holdings_uses(self) -> list:
@@ -440,7 +444,12 @@ def _check_solver(solver, fail):
             raise fail(where, "unknown option of {} (its options: {}; installed solvers: {})".format(
                 used, ", ".join(sorted(known)), ", ".join(installed)))
         kind = known[key]
-        if kind == "bool":
+        if kind == "backend":  # SCS's linear-system backend, by its name
+            names = _scs_backends()
+            if not isinstance(value, str) or value.lower() not in names:
+                raise fail(where, "expected one of {}, got {!r}".format(", ".join(names), value))
+            solver[key] = value.lower()
+        elif kind == "bool":
             if not isinstance(value, bool):
                 raise fail(where, "expected true or false, got {!r}".format(value))
         elif kind == "int":
@@ -453,6 +462,15 @@ def _check_solver(solver, fail):
             _number(value, where, fail)
             if value < 0:
                 raise fail(where, "expected a number not below 0, got {!r}".format(value))
+
+
+def _scs_backends():
+    """The names SCS accepts as its linear_solver ("auto", "qdldl", ...)."""
+    try:
+        import scs
+        return [b.value for b in scs.LinearSolver]
+    except (ImportError, AttributeError):
+        return ["auto", "qdldl"]
 
 
 def _solver_options(name):
