@@ -55,7 +55,7 @@ PARAMETER_TYPES = {
     "cash": "float | None", "window": "int", "expected_returns": _SERIES + " | None",
     "expected_active_returns": _SERIES + " | None", "risk_aversion_coefficient": "float",
     "transaction_cost_model": "Any", "indicator_series": _SERIES, "target_style": _SERIES,
-    "priority": _SERIES + " | None", "order_book_id": "str",
+    "priority": _SERIES + " | None", "order_book_id": "str", "weights": "pd.Series | np.ndarray",
 }
 PARAMETER_OVERRIDES = {
     ("parse_bnds", "order_book_ids"): "Sequence[str]",
@@ -73,6 +73,7 @@ RETURN_TYPES = {
     "hard": "bool", "__repr__": "str", "get_params": "dict[str, Any]", "__init__": "None",
     "get_objective_expr": "cp.Expression", "get_internal_constraints": "list[cp.Constraint]",
     "get_preferred_solver": "str", "get_weight": "pd.Series", "get_expected_returns": "float",
+    "_measure": "pd.DataFrame",
 }
 TYPING_HEAD = """import datetime
 from enum import Enum

@@ -173,6 +173,20 @@ def test_sweep_refuses_a_worker_count_that_is_not_a_positive_whole_number(mandat
         backtest.sweep(mandate, {"constraints[0].upper_limit": [0.1]}, START, END, max_workers=workers)
 
 
+def test_a_limit_the_weights_miss_is_noted_on_its_date(mandate, monkeypatch):
+    # A tolerance below 0 makes every limit a miss that no polish can remove:
+    # the optimizer's warning is silenced during the run, so the date's notes
+    # must say which limit was missed, measured by the constraint itself.
+    import verdalis.optimize as vo
+
+    monkeypatch.setattr(vo, "LIMIT_TOLERANCE", -1.0)
+    res = backtest.run(mandate, datetime.date(2021, 4, 1), datetime.date(2021, 5, 10), "monthly",
+                       progress=False)
+    notes = res.rebalances["notes"].tolist()
+    assert "limit missed" not in notes[0]  # the first date starts in cash: no turnover limit
+    assert any("limit missed: TurnoverLimit(" in n and "turnover upper 0.2, reached" in n for n in notes[1:])
+
+
 # ---------------------------------------------------------------- trading: costs, limits, lots, attribution
 
 @pytest.fixture(scope="module")

@@ -210,8 +210,9 @@ def raw_bounds(pool, holding, cash, upper, window, kind):
     post = corvana.get_price(ids, start, prev, fields="close", adjust_type="post")["close"]
     close = raw["close"].groupby(level=0).last().reindex(ids)
     if kind == "volume":
-        # volumes restated in shares of the window's last day: volume × factor(t) / factor(last)
-        factor = (post / raw["close"]).groupby(level=0).transform(lambda s: s / s.iloc[-1])
+        # volumes restated in shares of the window's last day: a share traded on day t is
+        # factor(last) / factor(t) shares of that day (two after a 2-for-1 split)
+        factor = (post / raw["close"]).groupby(level=0).transform(lambda s: s.iloc[-1] / s)
         volume = raw["volume"] * factor
         allowed = upper * volume[volume > 0].groupby(level=0).mean().reindex(ids) * close
     else:

@@ -246,3 +246,36 @@ def test_feasible_diagnosis_gives_the_optimizer_s_weights_and_names_a_user_s_cla
     pd.testing.assert_series_equal(d.weights, expected)
     user = d.groups[d.groups["group"] == "User(0.05)"]
     assert len(user) == 1 and user["value"].iloc[0] >= 0.05 - 1e-6
+
+
+def test_trade_limits_read_in_shares_of_volume_and_their_prices_add_up(pool):
+    # A book in cash, a share of the average daily volume per stock chosen so
+    # that the caps sum to 1.5: the diagnosis reads each stock's trade as a
+    # share of its average volume (not as a weight), and the prices of the
+    # stocks' limits, which share one parameter, add up to the objective's
+    # change when that parameter moves.
+    window, book = 5, 2e9
+    # independently: average positive volume in the last day's shares, from raw bars
+    prev = corvana.get_previous_trading_date(DATE)
+    start = corvana.get_previous_trading_date(DATE, window)
+    raw = corvana.get_price(pool, start, prev, fields=["close", "volume"], adjust_type="none")
+    post = corvana.get_price(pool, start, prev, fields="close", adjust_type="post")["close"]
+    factor = (post / raw["close"]).groupby(level=0).transform(lambda s: s.iloc[-1] / s)
+    volume = raw["volume"] * factor
+    average = volume[volume > 0].groupby(level=0).mean()
+    close = raw["close"].groupby(level=0).last()
+    upper = float("{:.2g}".format(1.5 / (average * close / book).sum()))
+    limit = vc.TransactionVolumeLimit(upper_limit=upper, cash=book, window=window)
+    kwargs = dict(cons=[limit])
+    d = diagnose(pool, DATE, MinVariance(), **kwargs)
+    assert d.feasible
+    rows = d.groups[d.groups["group"] == repr(limit)]
+    assert len(rows) and (rows["side"] == "upper").all() and (rows["limit"] == upper).all()
+    for row in rows.itertuples():
+        expected = d.weights[row.item] * book / close[row.item] / average[row.item]
+        assert row.value == pytest.approx(expected, rel=1e-9)
+    priced = rows["shadow_price"].sum()
+    assert priced > 0
+    step = upper * 1e-3
+    moved = diagnose(pool, DATE, MinVariance(), **with_limit(kwargs, repr(limit), "upper_limit", upper + step))
+    assert (d.objective_value - moved.objective_value) / step == pytest.approx(priced, rel=0.05)

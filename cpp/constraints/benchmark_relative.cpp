@@ -72,4 +72,40 @@ py::object component_weight_to_constraints(py::object self, py::object g, py::ob
   return result;
 }
 
+// The tracking error reached: the square root of the active variance over
+// the union of pool and benchmark components, in the limit's units.
+py::object tracking_error_measure(py::object self, py::object weights, py::object helper) {
+  py::object np = G["np"];
+  py::object w = pool_weights(weights, helper);
+  const Py_ssize_t not_in_pool =
+      py::len(helper.attr("union_components")) - py::len(helper.attr("order_book_ids"));
+  if (not_in_pool > 0) {  // benchmark members outside the pool hold 0
+    py::list parts;
+    parts.append(w);
+    parts.append(np.attr("zeros")(not_in_pool));
+    w = np.attr("concatenate")(parts);
+  }
+  py::object active = w - np.attr("asarray")(helper.attr("benchmark_weight").attr("values"),
+                                            py::arg("dtype") = "float64");
+  py::object variance = risk_value(G, active, helper, /*over_union=*/true);
+  py::list rows;
+  add_row(rows, py::str("tracking error"), "upper",
+          np.attr("sqrt")(np.attr("maximum")(variance, 0.0)), self.attr("upper"));
+  return measure_table(rows);
+}
+
+py::object component_weight_measure(py::object self, py::object weights, py::object helper) {
+  py::object w = pool_weights(weights, helper);
+  py::set components(helper.attr("benchmark_components"));
+  double held = 0.0;
+  py::ssize_t i = 0;
+  for (py::handle ob : helper.attr("order_book_ids")) {
+    const double x = py::float_(w[py::int_(i++)]).cast<double>();
+    if (contains(components, ob)) held += x;
+  }
+  py::list rows;
+  add_row(rows, py::str("weight held"), "lower", py::float_(held), self.attr("lower"));
+  return measure_table(rows);
+}
+
 }  // namespace verdalis::constraints

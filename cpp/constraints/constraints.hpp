@@ -124,4 +124,37 @@ py::object transaction_value_init(py::object self, py::object upper_limit,
 py::object transaction_value_to_constraints(py::object self, py::object g, py::object zeta,
                                             py::object helper);
 
+// -------------------------------------------------------------- measurement
+//
+// Every concrete class measures itself through the private method
+// `_measure(self, weights, helper)`: given weights (a Series over the pool, or
+// a vector in pool order) and the optimization context, one row per limit it
+// imposes there, as a DataFrame with the columns item, side ('lower' or
+// 'upper'), value (reached) and limit, all in the class's own units (weights,
+// annual tracking error, exposure, share of the industry, share of the
+// average volume or market value).  Limits that to_constraints skips (they
+// cannot bind, or their industry or style is absent) give no row.
+
+// The weights as a float vector in pool order (a Series is lined up with the
+// pool, missing stocks 0).
+py::object pool_weights(py::handle weights, py::handle helper);
+// The measurement table of rows (item, side, value, limit).
+py::object measure_table(const py::list& rows);
+void add_row(py::list& rows, py::handle item, const char* side, py::handle value, py::handle limit);
+
+py::object tracking_error_measure(py::object self, py::object weights, py::object helper);
+py::object component_weight_measure(py::object self, py::object weights, py::object helper);
+py::object industry_measure(py::object self, py::object weights, py::object helper);
+py::object wildcard_industry_measure(py::object self, py::object weights, py::object helper);
+py::object industry_component_measure(py::object self, py::object weights, py::object helper);
+py::object style_measure(py::object self, py::object weights, py::object helper);
+py::object index_component_measure(py::object self, py::object weights, py::object helper);
+py::object stock_pool_measure(py::object self, py::object weights, py::object helper);
+py::object turnover_measure(py::object self, py::object weights, py::object helper);
+py::object transaction_volume_measure(py::object self, py::object weights, py::object helper);
+py::object transaction_value_measure(py::object self, py::object weights, py::object helper);
+
+// Adds `_measure` to each concrete class of the module (measure.cpp).
+void register_measures(py::module_& m);
+
 }  // namespace verdalis::constraints

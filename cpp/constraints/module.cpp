@@ -218,5 +218,6 @@ PYBIND11_MODULE(constraints, m) {
   register_industry_component(m);
   register_pool(m);
   register_transaction(m);
+  register_measures(m);
   export_package_names(m);
 }

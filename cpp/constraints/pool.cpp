@@ -34,6 +34,13 @@ py::object group_bounds(py::handle self, py::handle g, py::handle zeta, py::hand
   return result;
 }
 
+// The index's members as of the previous trading date, re-read on every
+// call: the same object follows the membership from one date to the next.
+py::object index_members(py::handle self, py::handle helper) {
+  return G["corvana"].attr("index_components")(
+      self.attr("index_code"), helper.attr("prev_trading_date"));
+}
+
 }  // namespace
 
 py::object index_component_init(py::object self, py::object index_code, py::object lower_limit,
@@ -45,11 +52,7 @@ py::object index_component_init(py::object self, py::object index_code, py::obje
 
 py::object index_component_to_constraints(py::object self, py::object g, py::object zeta,
                                           py::object helper) {
-  // Re-read on every call: the same object follows the index's membership
-  // from one optimization date to the next.
-  py::object components = G["corvana"].attr("index_components")(
-      self.attr("index_code"), helper.attr("prev_trading_date"));
-  return group_bounds(self, g, zeta, helper, components);
+  return group_bounds(self, g, zeta, helper, index_members(self, helper));
 }
 
 py::object stock_pool_init(py::object self, py::object stock_list, py::object lower_limit,
@@ -62,6 +65,40 @@ py::object stock_pool_init(py::object self, py::object stock_list, py::object lo
 py::object stock_pool_to_constraints(py::object self, py::object g, py::object zeta,
                                      py::object helper) {
   return group_bounds(self, g, zeta, helper, self.attr("stock_list"));
+}
+
+namespace {
+
+// The weight held in the pool's stocks that `group` holds, against the
+// limits group_bounds writes.
+py::object group_measure(py::handle self, py::handle weights, py::handle helper, py::handle group) {
+  py::object w = pool_weights(weights, helper);
+  double held = 0.0;
+  py::ssize_t i = 0;
+  for (py::handle ob : helper.attr("order_book_ids")) {
+    const double x = py::float_(w[py::int_(i++)]).cast<double>();
+    if (contains(group, ob)) held += x;
+  }
+  py::object lower = self.attr("lower");
+  py::object upper = self.attr("upper");
+  py::list rows;
+  if (!lower.is_none() && gt(lower, py::int_(0))) {
+    add_row(rows, py::str("weight held"), "lower", py::float_(held), lower);
+  }
+  if (!upper.is_none() && lt(upper, py::int_(1))) {
+    add_row(rows, py::str("weight held"), "upper", py::float_(held), upper);
+  }
+  return measure_table(rows);
+}
+
+}  // namespace
+
+py::object index_component_measure(py::object self, py::object weights, py::object helper) {
+  return group_measure(self, weights, helper, index_members(self, helper));
+}
+
+py::object stock_pool_measure(py::object self, py::object weights, py::object helper) {
+  return group_measure(self, weights, helper, self.attr("stock_list"));
 }
 
 }  // namespace verdalis::constraints

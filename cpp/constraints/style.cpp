@@ -2,6 +2,8 @@
 // within absolute or benchmark-relative limits.
 #include "constraints.hpp"
 
+#include <utility>
+
 namespace verdalis::constraints {
 
 namespace {
@@ -11,6 +13,20 @@ void require_style(py::handle style) {
   if (!contains(styles, style)) {
     raise_(G.invalid_argument(), msg("约束中指定的风格 {} 非法，应该从 {} 选取", style, styles));
   }
+}
+
+// The limits on one style: relative ones made absolute with the
+// benchmark's exposure (`benchmark_style` None for absolute limits).
+std::pair<py::object, py::object> style_limits(py::handle self, py::handle benchmark_style,
+                                               py::handle style) {
+  py::object lower = self.attr("lower");
+  py::object upper = self.attr("upper");
+  if (!benchmark_style.is_none()) {
+    py::object benchmark = benchmark_style[style];
+    lower = get_deviation_value(benchmark, lower);
+    upper = get_deviation_value(benchmark, upper);
+  }
+  return {lower, upper};
 }
 
 }  // namespace
@@ -44,13 +60,7 @@ py::object style_to_constraints(py::object self, py::object g, py::object zeta,
       warn_user(msg("所选的风险模型中没有 {} 风格，相应约束忽略", style));
       continue;
     }
-    py::object lower = self.attr("lower");
-    py::object upper = self.attr("upper");
-    if (relative) {
-      py::object benchmark = benchmark_style[style];
-      lower = get_deviation_value(benchmark, lower);
-      upper = get_deviation_value(benchmark, upper);
-    }
+    auto [lower, upper] = style_limits(self, benchmark_style, style);
     // Exposures may be negative: no limit value is skipped.
     py::object exposure = matmul(g, factor_exposure[style].attr("values"));
     if (!lower.is_none()) result.append(at_least(exposure, zeta, lower));
@@ -78,6 +88,27 @@ py::object wildcard_style_constraint(py::object exclude, py::object lower_limit,
   return G["StyleConstraint"](styles, py::arg("lower_limit") = lower_limit,
                               py::arg("upper_limit") = upper_limit,
                               py::arg("relative") = relative, py::arg("hard") = hard);
+}
+
+// The portfolio's exposure to each limited style, against the limits that
+// to_constraints writes (relative ones made absolute).
+py::object style_measure(py::object self, py::object weights, py::object helper) {
+  py::object w = pool_weights(weights, helper);
+  py::object factor_exposure = helper.attr("get_factor_exposure")();
+  const bool relative = truthy(self.attr("relative"));
+  py::object benchmark_style = py::none();
+  if (relative) benchmark_style = helper.attr("get_benchmark_style")();
+  py::object columns = factor_exposure.attr("columns");
+  py::list rows;
+  for (py::handle style : self.attr("styles")) {
+    if (!contains(columns, style)) continue;
+    auto [lower, upper] = style_limits(self, benchmark_style, style);
+    py::object exposure = matmul(
+        w, G["np"].attr("asarray")(factor_exposure[style].attr("values"), py::arg("dtype") = "float64"));
+    if (!lower.is_none()) add_row(rows, style, "lower", exposure, lower);
+    if (!upper.is_none()) add_row(rows, style, "upper", exposure, upper);
+  }
+  return measure_table(rows);
 }
 
 }  // namespace verdalis::constraints

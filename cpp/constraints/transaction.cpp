@@ -43,7 +43,21 @@ void init_transaction(py::handle self, const char* cls, py::handle upper_limit,
 struct Market {
   Doubles close;    // last unadjusted close (NaN: none)
   Doubles average;  // average volume (shares) or market value (money); NaN: none
+  // Stocks with bars in the window but no volume (respectively market value)
+  // on any day: their average cannot be computed.
+  py::list missing;
 };
+
+// The ids of `values` (a Series on an (order_book_id, date) index) whose
+// every value in the window is missing.
+py::list all_missing(py::handle values) {
+  py::object by_id = values.attr("notna")().attr("groupby")(py::arg("level") = "order_book_id")
+                         .attr("any")();
+  py::list missing;
+  py::object none_known = by_id[richcmp(by_id, py::bool_(false), Py_EQ)];
+  for (py::handle ob : none_known.attr("index")) missing.append(ob);
+  return missing;
+}
 
 Market volume_data(py::handle whole_pool, py::handle start_date, py::handle prev) {
   py::object corvana = G["corvana"];
@@ -58,8 +72,10 @@ Market volume_data(py::handle whole_pool, py::handle start_date, py::handle prev
   py::object adjusted = corvana.attr("get_price")(
       whole_pool, start_date, prev, py::arg("fields") = close_only,
       py::arg("adjust_type") = "pre", py::arg("expect_df") = true);
-  // The adjustment ratio, 1 on each stock's last day of the window: volumes
-  // of earlier days are restated in shares of that day (splits).
+  // The adjustment ratio (unadjusted over adjusted close), 1 on each stock's
+  // last day of the window.  Before a split of s new shares for one it is s:
+  // one share traded then is s shares of the last day, so volumes are
+  // multiplied by it to count every day in the last day's shares.
   py::object ratio = py::object(unadjusted["close"]) / py::object(adjusted["close"]);
   py::object last = ratio.attr("groupby")(py::arg("level") = "order_book_id").attr("nth")(-1);
   py::object last_by_id = G["pd"].attr("Series")(
@@ -67,21 +83,25 @@ Market volume_data(py::handle whole_pool, py::handle start_date, py::handle prev
   ratio = ratio / last_by_id
                       .attr("reindex")(ratio.attr("index").attr("get_level_values")("order_book_id"))
                       .attr("values");
-  py::object volume = py::object(unadjusted["volume"]) / ratio;
+  py::object volume = py::object(unadjusted["volume"]) * ratio;
   py::object close = unadjusted["close"]
                          .attr("groupby")(py::arg("level") = "order_book_id")
                          .attr("last")()
                          .attr("reindex")(whole_pool);
-  // Days without trading (volume 0) do not lower the average.
+  // Days without trading (volume 0) and days without a volume (NaN) do not
+  // enter the average.
   py::object traded = volume[richcmp(volume, py::int_(0), Py_GT)];
   py::object average = traded.attr("groupby")(py::arg("level") = "order_book_id")
                            .attr("mean")()
                            .attr("reindex")(whole_pool);
-  return {Doubles::ensure(close.attr("values")), Doubles::ensure(average.attr("values"))};
+  return {Doubles::ensure(close.attr("values")), Doubles::ensure(average.attr("values")),
+          all_missing(unadjusted["volume"])};
 }
 
 Market value_data(py::handle whole_pool, py::handle start_date, py::handle prev) {
   py::object corvana = G["corvana"];
+  // Market values are money: a split changes the share count and the price,
+  // not their product, so the window's values need no restatement.
   py::object market_cap = corvana.attr("get_factor")(whole_pool, "market_cap_3", start_date, prev);
   py::object average = market_cap["market_cap_3"]
                            .attr("groupby")(py::arg("level") = "order_book_id")
@@ -92,16 +112,26 @@ Market value_data(py::handle whole_pool, py::handle start_date, py::handle prev)
                                                py::arg("adjust_type") = "none",
                                                py::arg("expect_df") = true);
   py::object close = price["close"].attr("droplevel")("date").attr("reindex")(whole_pool);
-  return {Doubles::ensure(close.attr("values")), Doubles::ensure(average.attr("values"))};
+  return {Doubles::ensure(close.attr("values")), Doubles::ensure(average.attr("values")),
+          all_missing(market_cap["market_cap_3"])};
 }
 
 enum class Cap { VOLUME, MARKET_VALUE };
 
-py::object transaction_constraints(py::handle self, const char* cls, Cap cap, py::handle g,
-                                   py::handle zeta, py::handle helper) {
+// Everything the per-stock limits need, for to_constraints and _measure.
+struct Book {
+  py::object pool;     // helper.order_book_ids
+  py::set stocks;      // the stocks to constrain
+  Doubles held;        // shares held, over the whole pool
+  Market market;
+  double total_equity = 0.0;
+  double upper = 0.0;
+};
+
+Book trade_book(py::handle self, const char* cls, Cap cap, py::handle helper, bool warn) {
   AlignedHolding holding = align_holding(self.attr("_current_holding"), helper);
   py::object stock_list = self.attr("stock_list");
-  if (py::len(holding.not_in_pool) > 0) {
+  if (warn && py::len(holding.not_in_pool) > 0) {
     py::object stocks = holding.not_in_pool;
     if (truthy(stock_list)) {
       stocks = py::set(holding.not_in_pool).attr("__and__")(py::set(stock_list));
@@ -113,14 +143,33 @@ py::object transaction_constraints(py::handle self, const char* cls, Cap cap, py
   py::object prev = helper.attr("prev_trading_date");
   py::object start_date = G["corvana"].attr("get_previous_trading_date")(
       helper.attr("date"), py::arg("n") = self.attr("window"));
-  Market market = cap == Cap::VOLUME ? volume_data(holding.whole_pool, start_date, prev)
-                                     : value_data(holding.whole_pool, start_date, prev);
+  Book book{helper.attr("order_book_ids"), py::set(),
+            Doubles::ensure(holding.values),
+            cap == Cap::VOLUME ? volume_data(holding.whole_pool, start_date, prev)
+                               : value_data(holding.whole_pool, start_date, prev)};
+  book.stocks = py::set(truthy(stock_list) ? stock_list : book.pool);
 
-  Doubles shares = Doubles::ensure(holding.values);
-  auto held = shares.unchecked<1>();
-  auto close = market.close.unchecked<1>();
-  auto average = market.average.unchecked<1>();
+  // A constrained pool stock whose volume (market value) is missing on every
+  // day of the window has no allowed trade: refused rather than left
+  // unconstrained.
+  py::list unknown;
+  py::set pool_set(book.pool);
+  for (py::handle ob : book.market.missing) {
+    if (contains(pool_set, ob) && contains(book.stocks, ob)) unknown.append(ob);
+  }
+  if (py::len(unknown) > 0) {
+    if (cap == Cap::VOLUME) {
+      raise_(G.invalid_argument(),
+             msg("在 {} 约束中，以下股票在 {} 至 {} 没有成交量数据，无法计算平均成交量：{}", cls,
+                 start_date, prev, name_ids(unknown)));
+    }
+    raise_(G.invalid_argument(),
+           msg("在 {} 约束中，以下股票在 {} 至 {} 没有市值数据，无法计算平均市值：{}", cls, start_date,
+               prev, name_ids(unknown)));
+  }
 
+  auto held = book.held.unchecked<1>();
+  auto close = book.market.close.unchecked<1>();
   // The book is valued over what is held: a stock not held adds nothing
   // whatever its price, and a held stock without a close cannot be valued.
   double total_equity = self.attr("cash").cast<double>();
@@ -142,11 +191,20 @@ py::object transaction_constraints(py::handle self, const char* cls, Cap cap, py
     raise_(G.invalid_argument(),
            msg("在 {} 约束中，组合总市值（现金加持仓市值）应该大于0：{}", cls, total_equity));
   }
+  book.total_equity = total_equity;
+  book.upper = self.attr("upper").cast<double>();
+  return book;
+}
 
-  py::object pool = helper.attr("order_book_ids");
-  py::set stocks(truthy(stock_list) ? stock_list : pool);
-  const double upper = self.attr("upper").cast<double>();
-  const py::ssize_t n = py::len(pool);
+py::object transaction_constraints(py::handle self, const char* cls, Cap cap, py::handle g,
+                                   py::handle zeta, py::handle helper) {
+  Book book = trade_book(self, cls, cap, helper, /*warn=*/true);
+  auto held = book.held.unchecked<1>();
+  auto close = book.market.close.unchecked<1>();
+  auto average = book.market.average.unchecked<1>();
+  const double total_equity = book.total_equity;
+  const double upper = book.upper;
+  const py::ssize_t n = py::len(book.pool);
   Doubles lower_bound(n), upper_bound(n);
   auto lower_at = lower_bound.mutable_unchecked<1>();
   auto upper_at = upper_bound.mutable_unchecked<1>();
@@ -155,9 +213,9 @@ py::object transaction_constraints(py::handle self, const char* cls, Cap cap, py
     upper_at(k) = 1.0;
   }
   py::ssize_t i = 0;
-  for (py::handle ob : pool) {
+  for (py::handle ob : book.pool) {
     const py::ssize_t k = i++;
-    if (!contains(stocks, ob)) continue;
+    if (!contains(book.stocks, ob)) continue;
     // The allowed trade: a share of the average volume (shares, valued at
     // the close) or of the average market value (money).  NaN (no data)
     // fails both tests below, so such a stock keeps the bounds 0 and 1.
@@ -178,6 +236,38 @@ py::object transaction_constraints(py::handle self, const char* cls, Cap cap, py
   result.append(at_least(g, zeta, lower_bound));
   result.append(at_most(g, zeta, upper_bound));
   return result;
+}
+
+// Each constrained stock's trade at weights w as a share of its average
+// volume (shares) or market value (money).  The two weight bounds of
+// to_constraints are exactly this share at most `upper` (a bound it leaves
+// out could only bind beyond a weight of 0 or 1); a stock without data is
+// not constrained and gets no row.
+py::object transaction_measure(py::handle self, const char* cls, Cap cap, py::handle weights,
+                               py::handle helper) {
+  py::object w_vec = pool_weights(weights, helper);
+  Book book = trade_book(self, cls, cap, helper, /*warn=*/false);
+  Doubles wd = Doubles::ensure(w_vec);
+  auto w = wd.unchecked<1>();
+  auto held = book.held.unchecked<1>();
+  auto close = book.market.close.unchecked<1>();
+  auto average = book.market.average.unchecked<1>();
+  py::list rows;
+  py::float_ upper(book.upper);
+  py::ssize_t i = 0;
+  for (py::handle ob : book.pool) {
+    const py::ssize_t k = i++;
+    if (!contains(book.stocks, ob)) continue;
+    if (!(average(k) > 0.0) || !std::isfinite(close(k)) || !(close(k) > 0.0)) continue;
+    double traded;
+    if (cap == Cap::VOLUME) {
+      traded = std::abs(w(k) * book.total_equity / close(k) - held(k));
+    } else {
+      traded = std::abs(w(k) * book.total_equity - close(k) * held(k));
+    }
+    add_row(rows, ob, "upper", py::float_(traded / average(k)), upper);
+  }
+  return measure_table(rows);
 }
 
 }  // namespace
@@ -207,6 +297,15 @@ py::object transaction_value_to_constraints(py::object self, py::object g, py::o
                                             py::object helper) {
   return transaction_constraints(self, "TransactionMarketValueLimit", Cap::MARKET_VALUE, g, zeta,
                                  helper);
+}
+
+py::object transaction_volume_measure(py::object self, py::object weights, py::object helper) {
+  return transaction_measure(self, "TransactionVolumeLimit", Cap::VOLUME, weights, helper);
+}
+
+py::object transaction_value_measure(py::object self, py::object weights, py::object helper) {
+  return transaction_measure(self, "TransactionMarketValueLimit", Cap::MARKET_VALUE, weights,
+                             helper);
 }
 
 }  // namespace verdalis::constraints

@@ -40,4 +40,24 @@ py::object turnover_to_constraints(py::object self, py::object g, py::object zet
   return result;
 }
 
+// One-way turnover: half the L1 distance from the current holding, the
+// whole weight of held stocks outside the pool counting as sold.
+py::object turnover_measure(py::object self, py::object weights, py::object helper) {
+  py::object np = G["np"];
+  py::object w = pool_weights(weights, helper);
+  AlignedHolding holding = align_holding(self.attr("_current_holding"), helper);
+  const Py_ssize_t outside = py::len(holding.not_in_pool);
+  if (outside > 0) {
+    py::list parts;
+    parts.append(w);
+    parts.append(np.attr("zeros")(outside));
+    w = np.attr("concatenate")(parts);
+  }
+  py::object current = np.attr("asarray")(holding.values, py::arg("dtype") = "float64");
+  py::object turnover = np.attr("abs")(w - current).attr("sum")() / py::float_(2.0);
+  py::list rows;
+  add_row(rows, py::str("turnover"), "upper", turnover, self.attr("upper"));
+  return measure_table(rows);
+}
+
 }  // namespace verdalis::constraints

@@ -123,7 +123,7 @@ Assembly assemble(py::object order_book_ids, py::object date, py::object objecti
     for (auto c : cons) {
       const bool hard = truthy(c.attr("hard"));
       py::list rows(c.attr("to_constraints")(g, zeta, a.helper));
-      a.groups.push_back(Group{py::repr(c), hard, rows, py::reinterpret_borrow<py::object>(c)});
+      a.groups.push_back(Group{py::repr(c), hard, rows, py::reinterpret_borrow<py::object>(c), true});
     }
   }
   a.objective_expr = objective.attr("get_objective_expr")(g, zeta, a.helper);

@@ -51,6 +51,9 @@ void register_normalization(py::module_& m) {
 
 void register_driver(py::module_& m) {
   m.attr("DEFAULT_OBJECTIVE") = m.attr("MinVariance")();
+  // A limit missed by more than this, in its own units, after the solve and
+  // the projection is polished away or reported (read at every call).
+  m.attr("LIMIT_TOLERANCE") = py::float_(1e-7);
 
   def(m, "portfolio_optimize",
       {arg("order_book_ids"), arg("date"), arg("objective", m.attr("DEFAULT_OBJECTIVE")),

@@ -29,6 +29,7 @@ struct Group {
   py::list constraints;    // its cvxpy constraints, in the order they are emitted
   py::object source;       // the constraint object, the objective, the bounds'
                            // (lower, upper) arrays, or None for the budget
+  bool is_constraint = false;  // a constraint object's group (one of `cons`)
 };
 struct Assembly {
   py::object helper, g, zeta, objective_expr;
@@ -64,5 +65,18 @@ py::object portfolio_optimize(py::object order_book_ids, py::object date, py::ob
                               py::object cov_model, py::object factor_risk_aversion,
                               py::object specific_risk_aversion, py::object solver,
                               py::object risk_model, py::dict solver_options);
+
+// The final projection (driver.cpp): normalised weights projected onto the
+// bounds and the budget.
+py::object honour_bounds(py::object weight, py::object lower_bound, py::object upper_bound);
+
+// Verification after the solve (verify.cpp): measures every constraint
+// object of the assembly that stayed in the problem (the soft ones only when
+// `soft_kept`) at the projected `weight`; a limit missed by more than the
+// module's LIMIT_TOLERANCE, in its own units, is polished away (the nearest
+// weights meeting the budget, the bounds and every such constraint, by
+// Clarabel, then the same projection).  Returns the weights to use; warns
+// once, naming each limit, when the miss remains.
+py::object verify_limits(const Assembly& assembly, py::object weight, bool soft_kept);
 
 }  // namespace verdalis::optimize

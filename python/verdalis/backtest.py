@@ -234,6 +234,32 @@ def _ex_ante_te(weights, date, benchmark, arguments):
     return measures.ex_ante_tracking_error(helper, weights.to_numpy())
 
 
+def _note_missed_limits(record, weights, date, arguments):
+    """Notes any limit the returned weights miss beyond the optimizer's
+    tolerance (its warning is silenced during the run), from each
+    constraint's own measurement."""
+    cons = arguments.get("cons")
+    if not cons:
+        return
+    from .benchmark import IndexBenchmark
+    from .const import CovModel, RiskModel
+    from .helper import OptimizeHelper
+    from .optimize import LIMIT_TOLERANCE
+
+    benchmark = arguments.get("benchmark")
+    if isinstance(benchmark, str):
+        benchmark = IndexBenchmark(benchmark)
+    helper = OptimizeHelper(list(weights.index), date, benchmark,
+                            arguments.get("cov_model", CovModel.FACTOR_MODEL_DAILY),
+                            arguments.get("risk_model", RiskModel.V1),
+                            arguments.get("factor_risk_aversion", 1.0),
+                            arguments.get("specific_risk_aversion", 1.0))
+    missed = measures.limit_misses(measures.limit_table(cons, weights, helper), LIMIT_TOLERANCE)
+    for row in missed.itertuples():
+        record["notes"].append("limit missed: {} {} {} {:.6g}, reached {:.6g}".format(
+            row.constraint, row.item, row.side, row.limit, row.value))
+
+
 def _save_state(out, state):
     checkpoint.save(out, state)
 
@@ -341,6 +367,7 @@ def run(config, start, end, rebalance="monthly", cost_bps=0.0, out=None, resume=
                         record["notes"].append("diagnosis failed: {}".format(english(failure)))
                 target = None
             if target is not None:
+                _note_missed_limits(record, target, date, arguments)
                 target = target[target > 0]
                 current = book.weights()
                 turnover = measures.turnover(target, current)

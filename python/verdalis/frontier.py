@@ -293,7 +293,9 @@ def _binding(assembly, groups, w, risk_label, risk_binds):
             continue
         if name == "budget":
             continue
-        measured = list(_limit_rows(source, w, helper, math.nan)) if source is not None else []
+        # each constraint's own measurement: (item, value, lower, upper)
+        measured = ([row[1:] for row in _limit_rows([source], pd.Series(w, index=ids), helper)]
+                    if source is not None else [])
         measured = [m for m in measured if np.isfinite(m[1])]
         label = type(source).__name__ if source is not None else name
         if measured:

@@ -15,7 +15,7 @@ from .const import TRADING_DAYS_PER_YEAR
 
 __all__ = ["TRADING_DAYS_PER_YEAR", "annualise_std", "years", "annual_return",
            "realised_tracking_error", "turnover", "drawdown", "risk_split",
-           "active_risk_split", "ex_ante_tracking_error"]
+           "active_risk_split", "ex_ante_tracking_error", "limit_table", "limit_misses"]
 
 
 def annualise_std(daily_std):
@@ -75,3 +75,37 @@ def active_risk_split(helper, weights):
 def ex_ante_tracking_error(helper, weights):
     """The tracking error a year the helper's risk model expects of `weights`."""
     return float(np.sqrt(sum(active_risk_split(helper, weights))))
+
+
+LIMIT_COLUMNS = ["constraint", "item", "side", "value", "limit"]
+
+
+def limit_table(cons, weights, helper):
+    """Each limit of the constraint objects `cons` at `weights` (a Series over
+    the helper's pool), one row per limit: constraint (its repr), item, side
+    ('lower' or 'upper'), value reached and limit, in the limit's own units.
+    The numbers are each constraint's own measurement (`_measure`), the ones
+    `portfolio_optimize` verifies after every solve; a user's class without
+    one adds no row."""
+    frames = []
+    for c in cons or []:
+        measure = getattr(c, "_measure", None)
+        if measure is None:
+            continue
+        table = measure(weights, helper)
+        if len(table):
+            frames.append(table.assign(constraint=repr(c))[LIMIT_COLUMNS])
+    if not frames:
+        return pd.DataFrame(columns=LIMIT_COLUMNS)
+    return pd.concat(frames, ignore_index=True)
+
+
+def limit_misses(table, tolerance):
+    """The rows of a `limit_table` whose value is beyond its limit by more than
+    `tolerance` (in the limit's own units)."""
+    if not len(table):
+        return table
+    excess = np.where(table["side"] == "lower", table["limit"] - table["value"],
+                      table["value"] - table["limit"])
+    return table[np.nan_to_num(excess.astype(float), nan=-np.inf) > tolerance]
+

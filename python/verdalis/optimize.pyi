@@ -83,6 +83,8 @@ def parse_bnds(bnds: Mapping[str, tuple[float | None, float | None]] | None, ord
 
 DEFAULT_OBJECTIVE: MinVariance
 
+LIMIT_TOLERANCE: float
+
 def portfolio_optimize(order_book_ids: Iterable[str] | str, date: _DateLike, objective: OptimizationObjective = ..., bnds: Mapping[str, tuple[float | None, float | None]] | None = None, cons: Iterable[OptimizationConstraint] | None = None, benchmark: str | OptimizeBenchmark | None = None, cov_model: CovModel | str = CovModel.FACTOR_MODEL_DAILY, factor_risk_aversion: float = 1.0, specific_risk_aversion: float = 1.0, solver: str | None = None, risk_model: RiskModel | str = RiskModel.V1, **solver_options: Any) -> pd.Series:
     """
     组合优化，根据给定的约束及目标函数计算最优组合权重。

@@ -126,67 +126,21 @@ def _limit_attr(group, side):
     return attr if getattr(group.source, attr, None) is not None else None
 
 
-def _items(group, side_rows, helper, g, n):
-    """A label per row element: stocks for per-stock rows, the industry or
-    style a row is about, else the measure's name."""
+def _items(group, side_rows, helper, n):
+    """A label per row element of a group the constraint does not measure
+    itself (the bounds, a user's own rows): stocks for per-stock rows, else
+    the row's number."""
     ids = list(helper.order_book_ids)
     labels = []
-    kind, src = group.kind, group.source
     for k, (row, side, value_expr, limit_expr) in enumerate(side_rows):
         size = int(np.prod(row.shape)) if row.shape else 1
         if size == n and size > 1:
             labels.append(ids)
-            continue
-        if kind in ("tracking_error", "tracking_error_squared"):
-            labels.append(["tracking error"])
-        elif kind == "turnover":
-            labels.append(["turnover"])
-        elif kind == "component":
-            labels.append([_single_stock(value_expr, g, ids)])
-        elif kind == "linear":
-            labels.append([_linear_item(src, value_expr, helper, n)])
         elif size == 1:
             labels.append(["row {}".format(k)])
         else:
             labels.append(["row {}[{}]".format(k, j) for j in range(size)])
     return labels
-
-
-def _single_stock(expr, g, ids):
-    saved = g.value
-    g.value = np.arange(len(ids), dtype=float)
-    try:
-        return ids[int(round(float(expr.value)))]
-    finally:
-        g.value = saved
-
-
-def _coefficients(expr, n):
-    for a in expr.args:
-        if isinstance(a, cp.Constant) and a.size == n:
-            return np.asarray(a.value, dtype=float).ravel()
-        found = _coefficients(a, n) if a.args else None
-        if found is not None:
-            return found
-    return None
-
-
-def _linear_item(src, expr, helper, n):
-    from .. import constraints as vc
-
-    if isinstance(src, (vc.IndustryConstraint, vc.WildcardIndustryConstraint)):
-        s = _coefficients(expr, n)
-        mapping = helper.get_industry_mapping(src.classification)
-        if s is not None and s.any():
-            return str(mapping.values[np.nonzero(s)[0][0]])
-    if isinstance(src, vc.StyleConstraint):
-        x = _coefficients(expr, n)
-        exposure = helper.get_factor_exposure()
-        if x is not None:
-            for style in src.styles:
-                if style in exposure.columns and np.allclose(exposure[style].to_numpy(), x):
-                    return style
-    return "weight held"
 
 
 def _rows(group, g):
@@ -206,8 +160,11 @@ def _measure(groups, g, zeta, helper, weights, duals, optimum):
     for group in groups:
         if group.kind == "objective":
             continue
+        if hasattr(group.source, "_measure") and group.kind not in ("budget", "bounds"):
+            records += _measured(group, helper, weights, duals, optimum, z)
+            continue
         rows = _rows(group, g)
-        labels = _items(group, rows, helper, g, n)
+        labels = _items(group, rows, helper, n)
         for (row, side, value_expr, limit_expr), items in zip(rows, labels):
             measured = []
             for point, zv in ((at_weights, z), optimum or (None, None)):  # no optimum: Clarabel failed
@@ -229,8 +186,6 @@ def _measure(groups, g, zeta, helper, weights, duals, optimum):
             else:
                 ovalue, olimit = value, limit
             coef = _coef(group.kind, z, np.atleast_1d(limit))
-            if group.kind == "component":
-                coef = np.where(np.abs(limit) > 0, np.abs(lim) / np.where(limit == 0, 1, np.abs(limit)), 0)
             for j, item in enumerate(items):
                 if side == "equal":
                     violation, slack = abs(value[j] - limit[j]), 0.0
@@ -255,6 +210,89 @@ def _measure(groups, g, zeta, helper, weights, duals, optimum):
     return table[keep].reset_index(drop=True)
 
 
+def _measured(group, helper, weights, duals, optimum, z):
+    """The rows of a constraint object from its own measurement (`_measure`,
+    the numbers the optimizer verifies after every solve): value and limit at
+    the returned weights, slack at the Clarabel optimum, and the shadow price
+    of each limit in its own units from the dual of its row."""
+    ids = list(helper.order_book_ids)
+    at = group.source._measure(pd.Series(weights, index=ids), helper)
+    at_optimum = None
+    if optimum is not None:
+        point, zv = optimum
+        at_optimum = group.source._measure(pd.Series(np.asarray(point) / zv, index=ids), helper)
+    prices = _prices(group, at, helper, weights, duals, z)
+    records = []
+    for k, row in enumerate(at.itertuples(index=False)):
+        value, limit = float(row.value), float(row.limit)
+        if math.isnan(value):  # nothing to measure (an industry nothing is held in)
+            violation, slack = 0.0, math.inf
+        elif row.side == "upper":
+            violation, slack = max(value - limit, 0.0), limit - value
+        else:
+            violation, slack = max(limit - value, 0.0), value - limit
+        if at_optimum is not None and len(at_optimum) == len(at):
+            ovalue = float(at_optimum["value"].iloc[k])
+            if not math.isnan(ovalue):
+                slack = limit - ovalue if row.side == "upper" else ovalue - limit
+        price = prices[k]
+        binding = bool(abs(slack) <= 1e-6 * max(1.0, abs(limit)) or (not math.isnan(price) and price > 1e-6))
+        records.append((group.name, row.item, group.hard, row.side, value, limit, violation, binding, price))
+    return records
+
+
+def _prices(group, table, helper, weights, duals, z):
+    """The shadow price of each measured limit: the dual of its row (per unit
+    of the row's limit) times the row limit's change per unit of the limit in
+    its own units; NaN where no dual is known."""
+    prices = [math.nan] * len(table)
+    if not duals:
+        return prices
+    if group.kind == "trade":
+        return _trade_prices(group, table, helper, weights, duals, z)
+    # One scalar row per measured limit, in the same order.
+    rows = list(group.rows)
+    if len(rows) != len(table) or any(r.size != 1 for r in rows):
+        return prices
+    ids = list(helper.order_book_ids)
+    for k, (row, limit) in enumerate(zip(rows, table["limit"])):
+        dual = duals.get(row.id)
+        if dual is None:
+            continue
+        if group.kind == "component":
+            # g[i] against the industry's total (in g) times the share limit
+            members = [ids.index(i) for i in table["item"].unique()]
+            coef = z * float(np.sum(np.asarray(weights)[members]))
+        else:
+            coef = float(np.atleast_1d(_coef(group.kind, z, np.atleast_1d(limit)))[0])
+        prices[k] = float(abs(np.atleast_1d(dual).astype(float)[0]) * coef)
+    return prices
+
+
+def _trade_prices(group, table, helper, weights, duals, z):
+    """Per stock: the duals of its two weight bounds (per unit of weight)
+    divided by the measured share's change per unit of weight, which the
+    measurement gives at weights moved by a small step."""
+    ids = list(helper.order_book_ids)
+    lower, upper = group.rows
+    d = np.zeros(len(ids))
+    for row in (lower, upper):
+        dual = duals.get(row.id)
+        if dual is not None:
+            d += np.abs(np.asarray(dual, dtype=float).ravel())
+    step = 1e-6
+    held = pd.Series(weights, index=ids)
+    moved = group.source._measure(held + step, helper).set_index("item")["value"]
+    at = table.set_index("item")["value"]
+    per_weight = (moved.reindex(at.index) - at).abs() / step
+    prices = []
+    for item in table["item"]:
+        i = ids.index(item)
+        slope = per_weight.get(item, np.nan)
+        prices.append(float(d[i] * z / slope) if slope > 0 else (0.0 if d[i] == 0 else math.nan))
+    return prices
+
+
 def _own_pair(group, side, val, lim, z, row):
     if group.kind == "bounds":
         # rows g - z*l >= 0 and g - z*u <= 0: the stock's weight and its bound
@@ -263,10 +301,4 @@ def _own_pair(group, side, val, lim, z, row):
         bound = np.asarray(lower if side == "lower" else upper, dtype=float)
         w = weights + bound  # val = w*z - b*z, so val/z + b = w
         return w, bound
-    if group.kind == "component":
-        attr = "upper" if side == "upper" else "lower"
-        share_limit = float(getattr(group.source, attr))
-        total = lim / share_limit if share_limit else np.full_like(lim, np.nan)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            return np.where(total > 0, val / total, np.nan), np.full_like(val, share_limit)
     return _own(group.kind, val, z), _own(group.kind, lim, z)

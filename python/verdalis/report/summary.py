@@ -15,7 +15,7 @@ import pandas as pd
 
 from ..const import CovModel, IndustryClassification, RiskModel
 from ..helper import OptimizeHelper
-from ..measures import ex_ante_tracking_error, risk_split
+from ..measures import ex_ante_tracking_error, limit_table, risk_split
 
 
 def _pad(text, width):
@@ -75,60 +75,14 @@ class PortfolioReport:
         return "\n".join(lines)
 
 
-def _bound(value):
-    return np.nan if value is None else float(value)
-
-
-def _limit_rows(constraint, w, helper, tracking_error):
-    """(item, value, lower, upper) of the limits of one constraint object that
-    the report knows how to measure; none for the others."""
-    from .. import constraints as vc
-
-    name = type(constraint).__name__
-    relative = bool(getattr(constraint, "relative", False))
-    if isinstance(constraint, vc.TrackingErrorLimit):
-        yield "tracking error", tracking_error, np.nan, constraint.upper
-    elif isinstance(constraint, (vc.IndustryConstraint, vc.WildcardIndustryConstraint)):
-        mapping = helper.get_industry_mapping(constraint.classification)
-        held = pd.Series(w, index=mapping.index).groupby(mapping.values).sum()
-        bench = helper.get_benchmark_industry_weight(constraint.classification) if relative else None
-        if isinstance(constraint, vc.IndustryConstraint):
-            industries = [i for i in constraint.industries if i in held.index]
-        else:
-            industries = [i for i in held.index if i not in constraint.exclude and i != "UNKNOWN"]
-        for industry in industries:
-            lower, upper = constraint.lower, constraint.upper
-            if relative:
-                b = bench.get(industry, 0)
-                lower, upper = vc.get_deviation_value(b, lower), vc.get_deviation_value(b, upper)
-            yield industry, float(held[industry]), _bound(lower), _bound(upper)
-    elif isinstance(constraint, vc.StyleConstraint):
-        exposure = helper.get_factor_exposure()
-        bench = helper.get_benchmark_style() if relative else None
-        for style in constraint.styles:
-            if style not in exposure.columns:
-                continue
-            lower, upper = constraint.lower, constraint.upper
-            if relative:
-                lower = vc.get_deviation_value(bench[style], lower)
-                upper = vc.get_deviation_value(bench[style], upper)
-            yield style, float(exposure[style].values @ w), _bound(lower), _bound(upper)
-    elif name in ("StockPoolLimit", "IndexComponentLimit", "BenchmarkComponentWeightLimit"):
-        import corvana
-
-        if name == "StockPoolLimit":
-            group = constraint.stock_list
-        elif name == "IndexComponentLimit":
-            group = corvana.index_components(constraint.index_code, helper.prev_trading_date)
-        else:
-            group = set(helper.benchmark_components)
-        share = float(sum(x for ob, x in zip(helper.order_book_ids, w) if ob in group))
-        yield "weight held", share, _bound(constraint.lower), _bound(getattr(constraint, "upper", None))
-    elif isinstance(constraint, vc.TurnoverLimit):
-        h = constraint.get_params()["current_holding"]
-        current = h.reindex(helper.order_book_ids, fill_value=0.0).to_numpy()
-        outside = float(h[~h.index.isin(helper.order_book_ids)].abs().sum())
-        yield "turnover", (np.abs(w - current).sum() + outside) / 2, np.nan, constraint.upper
+def _limit_rows(cons, weights, helper):
+    """(constraint, item, value, lower, upper) per item the constraint objects
+    limit, from their own measurement (`measures.limit_table`): the same
+    numbers the optimizer verifies after every solve."""
+    table = limit_table(cons, weights, helper)
+    for (name, item), rows in table.groupby(["constraint", "item"], sort=False):
+        limits = dict(zip(rows["side"], rows["limit"]))
+        yield name, item, float(rows["value"].iloc[0]), limits.get("lower", np.nan), limits.get("upper", np.nan)
 
 
 def analyse(weights, date, benchmark=None, *, cov_model=CovModel.FACTOR_MODEL_DAILY,
@@ -153,7 +107,7 @@ def analyse(weights, date, benchmark=None, *, cov_model=CovModel.FACTOR_MODEL_DA
     report = PortfolioReport(weights=weights, risk=risk)
     if benchmark is not None:
         _add_benchmark_figures(report, w, helper, classification)
-    rows = [(repr(c),) + row for c in (cons or []) for row in _limit_rows(c, w, helper, report.tracking_error)]
+    rows = list(_limit_rows(cons, weights, helper))
     if rows:
         report.limits = pd.DataFrame(rows, columns=["constraint", "item", "value", "lower", "upper"])
     return report
