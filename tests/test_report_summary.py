@@ -1,0 +1,103 @@
+"""The text of `PortfolioReport.format`, on a hand-built report: every line
+written out in full, so a changed count, sign, width or cut shows."""
+import numpy as np
+import pandas as pd
+import pytest
+
+from verdalis.report.summary import PortfolioReport
+
+NAN = float("nan")
+
+
+def report():
+    weights = pd.Series({"A.XSHG": 0.5, "B.XSHE": 0.3, "C.XSHG": 0.19995, "D.XSHG": 0.00005})
+    industry = pd.Series({"银行": 0.031, "Energy": -0.052, "Tech": 0.004, "Media": -0.002,
+                          "Food": 0.011, "Steel": 0.0005})
+    limits = pd.DataFrame(
+        [("StockPoolLimit(['A.XSHG'])", "A.XSHG", 0.50, 0.10, 0.60),
+         ("StockPoolLimit(['A.XSHG'])", "B.XSHE", 0.30, NAN, 0.31),
+         ("StockPoolLimit(['A.XSHG'])", "C.XSHG", 0.20, 0.00, 0.90),
+         ("StyleConstraint('size')", "size", 0.25, -0.5, 0.5)],
+        columns=["constraint", "item", "value", "lower", "upper"])
+    return PortfolioReport(weights=weights, risk=0.1234, tracking_error=0.0321,
+                           active_industry=industry, limits=limits)
+
+
+HEAD = """\
+day
+---
+stocks held: 3 (weights > 1e-4), weight sum 1.000000
+ex-ante risk: 12.34%
+tracking error: 3.21%
+top holdings:
+  A.XSHG        50.00%
+  B.XSHE        30.00%"""
+# the CJK name takes four columns of the twelve
+INDUSTRIES = """\
+largest active industry weights:
+  Energy        -5.20%
+  银行          +3.10%
+  Food          +1.10%
+  Tech          +0.40%
+  Media         -0.20%"""
+# tightest first: B (0.01 below its cap, no floor), A (0.10), C (0.20)
+LIMITS = """\
+limits: value reached [lower .. upper], tightest first (weights, turnover, tracking error in %; exposures in sd)
+  StockPoolLimit(['A.XSHG'])
+    B.XSHE                 30.00 %  [        - ..   31.00 %]
+    A.XSHG                 50.00 %  [  10.00 % ..   60.00 %]{}
+  StyleConstraint('size')
+    size                  0.250 sd  [-0.500 sd ..  0.500 sd]"""
+
+
+@pytest.mark.parametrize("kwargs, expected", [
+    ({"n_holdings": 2, "n_limits": 2},
+     HEAD + "\n" + INDUSTRIES + "\n" + LIMITS.format("\n    ... 1 more within their bounds")),
+    # the defaults: ten holdings (all four here), five of six industries, four limits
+    ({}, HEAD + "\n  C.XSHG        19.99%\n  D.XSHG         0.01%\n" + INDUSTRIES + "\n"
+     + LIMITS.format("\n    C.XSHG                 20.00 %  [   0.00 % ..   90.00 %]")),
+], ids=["cut", "defaults"])
+def test_format_writes_every_line(kwargs, expected):
+    assert report().format("day", **kwargs) == expected
+
+
+def test_format_without_benchmark_or_limits_leaves_their_sections_out():
+    r = PortfolioReport(weights=pd.Series({"A.XSHG": 1.0}), risk=0.2)
+    assert r.format("t") == "t\n-\nstocks held: 1 (weights > 1e-4), weight sum 1.000000\n" \
+                            "ex-ante risk: 20.00%\ntop holdings:\n  A.XSHG       100.00%"
+
+
+# ------------------------------------------- config refusals and built-in names
+
+from verdalis import config  # noqa: E402
+
+BASE = """date = 2021-06-30
+[pool]
+ids = ["000001.XSHE", "600000.XSHG"]
+[objective]
+type = "MinVariance"
+"""
+
+
+@pytest.mark.parametrize("extra, key, problem", [
+    ('[bounds]\n"*" = [0]\n', 'bounds."*"', "expected [lower, upper], two numbers"),
+    ('[bounds]\n"*" = [0, 0.1, 0.2]\n', 'bounds."*"', "expected [lower, upper], two numbers"),
+    ("[output]\ncolour = 1\n", "output.colour", "unknown key (expected one of: dust)"),
+], ids=["one number", "three numbers", "unknown output key"])
+def test_a_refusal_names_the_key_and_the_problem(extra, key, problem):
+    with pytest.raises(config.ConfigError) as caught:
+        config.loads(BASE + extra)
+    assert (caught.value.key, caught.value.problem) == (key, problem)
+
+
+@pytest.mark.parametrize("name", ["SWS", "citics", "Sws"])
+def test_a_built_in_standard_needs_no_store(name, monkeypatch):
+    # a built-in standard is taken as such, also where the store knows no standards
+    import corvana
+    from verdalis.const import IndustryClassification
+
+    monkeypatch.setattr(corvana, "industry_standards", lambda: [])
+    cfg = config.loads(BASE + "[[constraints]]\ntype = 'IndustryConstraint'\nindustries = '银行'\n"
+                              "classification = '{}'\nupper_limit = 0.1\n".format(name))
+    (con,) = cfg.build()["cons"]
+    assert con.classification is IndustryClassification[name.upper()]
