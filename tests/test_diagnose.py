@@ -279,3 +279,24 @@ def test_trade_limits_read_in_shares_of_volume_and_their_prices_add_up(pool):
     step = upper * 1e-3
     moved = diagnose(pool, DATE, MinVariance(), **with_limit(kwargs, repr(limit), "upper_limit", upper + step))
     assert (d.objective_value - moved.objective_value) / step == pytest.approx(priced, rel=0.05)
+
+
+class UserPair(User):
+    """A user's own two-element row: the first two stocks hold at least `share` each."""
+
+    def to_constraints(self, g, zeta, helper):
+        return [g[0:2] >= zeta * self.share]
+
+    def __repr__(self):
+        return "UserPair({})".format(self.share)
+
+
+def test_a_user_s_row_of_a_few_elements_is_read_element_by_element(pool):
+    # neither one row nor one a stock: each element labelled with its row and place
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", OptimizerWarning)
+        d = diagnose(pool, DATE, MinVariance(), cons=[UserPair(0.05)])
+    user = d.groups[d.groups["group"] == "UserPair(0.05)"]
+    assert list(user["item"]) == ["row 0[0]", "row 0[1]"]
+    assert list(user["value"]) == pytest.approx(list(d.weights.reindex(pool[:2])), abs=1e-9)
+    assert (user["value"] >= 0.05 - 1e-6).all()
