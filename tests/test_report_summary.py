@@ -14,10 +14,10 @@ def report():
     industry = pd.Series({"银行": 0.031, "Energy": -0.052, "Tech": 0.004, "Media": -0.002,
                           "Food": 0.011, "Steel": 0.0005})
     limits = pd.DataFrame(
-        [("StockPoolLimit(['A.XSHG'])", "A.XSHG", 0.50, 0.10, 0.60),
+        [("StyleConstraint('size')", "size", 0.25, -0.5, 0.5),      # in the order given, not sorted
+         ("StockPoolLimit(['A.XSHG'])", "A.XSHG", 0.50, 0.10, 0.60),
          ("StockPoolLimit(['A.XSHG'])", "B.XSHE", 0.30, NAN, 0.31),
-         ("StockPoolLimit(['A.XSHG'])", "C.XSHG", 0.20, 0.00, 0.90),
-         ("StyleConstraint('size')", "size", 0.25, -0.5, 0.5)],
+         ("StockPoolLimit(['A.XSHG'])", "C.XSHG", 0.20, 0.00, 0.90)],
         columns=["constraint", "item", "value", "lower", "upper"])
     return PortfolioReport(weights=weights, risk=0.1234, tracking_error=0.0321,
                            active_industry=industry, limits=limits)
@@ -43,11 +43,11 @@ largest active industry weights:
 # tightest first: B (0.01 below its cap, no floor), A (0.10), C (0.20)
 LIMITS = """\
 limits: value reached [lower .. upper], tightest first (weights, turnover, tracking error in %; exposures in sd)
+  StyleConstraint('size')
+    size                  0.250 sd  [-0.500 sd ..  0.500 sd]
   StockPoolLimit(['A.XSHG'])
     B.XSHE                 30.00 %  [        - ..   31.00 %]
-    A.XSHG                 50.00 %  [  10.00 % ..   60.00 %]{}
-  StyleConstraint('size')
-    size                  0.250 sd  [-0.500 sd ..  0.500 sd]"""
+    A.XSHG                 50.00 %  [  10.00 % ..   60.00 %]{}"""
 
 
 @pytest.mark.parametrize("kwargs, expected", [
@@ -59,6 +59,13 @@ limits: value reached [lower .. upper], tightest first (weights, turnover, track
 ], ids=["cut", "defaults"])
 def test_format_writes_every_line(kwargs, expected):
     assert report().format("day", **kwargs) == expected
+
+
+def test_format_shows_ten_holdings_by_default():
+    weights = pd.Series(np.arange(12, 0, -1) / 78.0, index=["S{:02d}.XSHG".format(i) for i in range(12)])
+    lines = PortfolioReport(weights=weights, risk=0.1).format("t").splitlines()
+    held = lines[lines.index("top holdings:") + 1:]
+    assert [line.split()[0] for line in held] == ["S{:02d}.XSHG".format(i) for i in range(10)]
 
 
 def test_format_without_benchmark_or_limits_leaves_their_sections_out():
