@@ -108,3 +108,25 @@ def test_a_built_in_standard_needs_no_store(name, monkeypatch):
                               "classification = '{}'\nupper_limit = 0.1\n".format(name))
     (con,) = cfg.build()["cons"]
     assert con.classification is IndustryClassification[name.upper()]
+
+
+def test_active_industries_include_the_benchmark_s_industries_not_held(small_market):
+    # two stocks of one industry against the index: every other industry of
+    # the index shows at minus its benchmark weight (from the raw tables)
+    import datetime
+
+    import corvana
+    from verdalis.benchmark import IndexBenchmark
+    from verdalis.report.summary import analyse
+
+    day = datetime.date(2021, 6, 15)
+    prev = corvana.get_previous_trading_date(day)
+    bench = corvana.index_weights("000300.XSHG", prev)
+    bench = bench / bench.sum()
+    industry = corvana.get_industry(list(bench.index), "sws").reindex(bench.index)
+    top = industry.value_counts().index[0]
+    held = list(industry[industry == top].index[:2])
+    r = analyse(pd.Series(0.5, index=held), day, IndexBenchmark("000300.XSHG"))
+    expected = -bench.groupby(industry.values).sum()
+    expected[top] += 1.0
+    assert r.active_industry.reindex(expected.index).to_numpy() == pytest.approx(expected.to_numpy(), abs=1e-6)
