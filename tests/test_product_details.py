@@ -1,5 +1,8 @@
-"""The text of `PortfolioReport.format`, on a hand-built report: every line
-written out in full, so a changed count, sign, width or cut shows."""
+"""Details of the product layer a mutation pass found untested: the text of
+`PortfolioReport.format` on a hand-built report (every line written out in
+full, so a changed count, sign, width or cut shows), a report's active
+industries, config refusals and built-in standards, and the command line's
+warning texts."""
 import numpy as np
 import pandas as pd
 import pytest
@@ -130,3 +133,17 @@ def test_active_industries_include_the_benchmark_s_industries_not_held(small_mar
     expected = -bench.groupby(industry.values).sum()
     expected[top] += 1.0
     assert r.active_industry.reindex(expected.index).to_numpy() == pytest.approx(expected.to_numpy(), abs=1e-6)
+
+
+@pytest.mark.parametrize("verbose, expected", [
+    (False, ["weights clipped", "same"]),
+    (True, ["weights clipped [权重被截断]", "same"]),     # the core's text only where it differs
+], ids=["quiet", "verbose"])
+def test_diagnosis_warnings_carry_the_core_s_text_only_with_v(monkeypatch, verbose, expected):
+    from types import SimpleNamespace
+
+    from verdalis import _console, cli
+
+    monkeypatch.setattr(_console, "VERBOSE", verbose)
+    d = SimpleNamespace(warnings=["weights clipped", "same"], original_warnings=["权重被截断", "same"])
+    assert list(cli._warning_texts(d)) == expected
