@@ -225,6 +225,28 @@ def test_a_binding_limit_holds_to_the_tolerance_after_the_solve(raw, case):
     assert _worst_miss(expected(w)) > -1e-5
 
 
+@pytest.mark.parametrize("name", ["volume", "market_value"])
+def test_the_window_is_read_once_per_call(raw, monkeypatch, name):
+    # the constraint rows and the measurement after the solve share one read
+    constraint, _ = CASES[IDS.index(name)](raw)
+    reads = []
+
+    class Counting:
+        def __getattr__(self, attr):
+            real = getattr(corvana, attr)
+            if attr not in ("get_price", "get_factor"):
+                return real
+
+            def counted(*args, **kwargs):
+                reads.append(attr)
+                return real(*args, **kwargs)
+            return counted
+
+    monkeypatch.setattr(vc, "corvana", Counting())
+    portfolio_optimize(raw.pool, DATE, MinVariance(), bnds=BNDS, cons=[constraint], benchmark=INDEX)
+    assert len(reads) == 2      # two reads of the window, for rows and measurement alike
+
+
 def test_soft_limits_kept_after_the_solve_hold_too(raw):
     constraint, expected = CASES[IDS.index("stock_pool")](raw)
     constraint = vc.StockPoolLimit(constraint.stock_list, lower_limit=constraint.lower, hard=False)

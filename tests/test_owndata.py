@@ -169,6 +169,20 @@ def test_files_without_volume_and_listing_columns_import_and_verify(tmp_path, ca
     assert "is sound" in out and "volume: 3 of 3 stocks" in out
 
 
+@pytest.mark.parametrize("how", ["frames", "import_store", "read_source"])
+def test_findings_point_at_the_users_call(tmp_path, how):
+    from corvana.importer import read_source
+
+    calls = {"frames": lambda: corvana.import_frames(_prices(Volume=None), tmp_path / "store"),
+             "import_store": lambda: corvana.import_store(_files(tmp_path), tmp_path / "store"),
+             "read_source": lambda: read_source(_files(tmp_path))}
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", DataWarning)
+        calls[how]()
+    found = [w for w in caught if issubclass(w.category, DataWarning)]
+    assert found and {w.filename for w in found} == {__file__}
+
+
 def test_weights_only_benchmark_nav_matches_the_members_returns(tmp_path):
     """Weights that change on the 5th day; member B lacks a bar on day 8."""
     prices = _prices(Close=lambda f: _set(f, 7, "B", np.nan), **{"Adj Close": lambda f: f * [1.0, 1.5, 2.0]})

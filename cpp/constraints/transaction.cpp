@@ -118,6 +118,30 @@ Market value_data(py::handle whole_pool, py::handle start_date, py::handle prev)
 
 enum class Cap { VOLUME, MARKET_VALUE };
 
+// The window's market data, read once per call: kept on the call's helper
+// (when it takes attributes), since the constraint rows and the
+// verification's measurement after the solve ask for the same window.  The
+// store is pinned for the call, so the data cannot change in between.
+Market market_data(Cap cap, py::handle helper, py::handle whole_pool, py::handle start_date,
+                   py::handle prev) {
+  py::object key = py::make_tuple(py::int_(static_cast<int>(cap)), start_date, prev,
+                                  py::tuple(py::reinterpret_borrow<py::object>(whole_pool)));
+  py::object cache = py::none();
+  if (py::hasattr(helper, "__dict__")) {
+    py::dict attributes = helper.attr("__dict__");
+    if (!attributes.contains("_transaction_market")) attributes["_transaction_market"] = py::dict();
+    cache = attributes["_transaction_market"];
+  }
+  if (!cache.is_none() && py::cast<py::dict>(cache).contains(key)) {
+    py::tuple kept = cache[key];
+    return {Doubles::ensure(kept[0]), Doubles::ensure(kept[1]), py::list(kept[2])};
+  }
+  Market market = cap == Cap::VOLUME ? volume_data(whole_pool, start_date, prev)
+                                     : value_data(whole_pool, start_date, prev);
+  if (!cache.is_none()) cache[key] = py::make_tuple(market.close, market.average, market.missing);
+  return market;
+}
+
 // Everything the per-stock limits need, for to_constraints and _measure.
 struct Book {
   py::object pool;     // helper.order_book_ids
@@ -145,8 +169,7 @@ Book trade_book(py::handle self, const char* cls, Cap cap, py::handle helper, bo
       helper.attr("date"), py::arg("n") = self.attr("window"));
   Book book{helper.attr("order_book_ids"), py::set(),
             Doubles::ensure(holding.values),
-            cap == Cap::VOLUME ? volume_data(holding.whole_pool, start_date, prev)
-                               : value_data(holding.whole_pool, start_date, prev)};
+            market_data(cap, helper, holding.whole_pool, start_date, prev)};
   book.stocks = py::set(truthy(stock_list) ? stock_list : book.pool);
 
   // A constrained pool stock whose volume (market value) is missing on every

@@ -118,10 +118,11 @@ class _Ids:
         return np.bincount(self.code, weights=np.asarray(mask, dtype=float), minlength=len(self.names)) > 0
 
 
-def emit(findings) -> None:
-    """Each finding as a `DataWarning` (the command line prints them as lines)."""
+def emit(findings, stacklevel: int = 3) -> None:
+    """Each finding as a `DataWarning` (the command line prints them as lines),
+    attributed ``stacklevel`` frames up, to the user's import call."""
     for f in findings:
-        warnings.warn(f.text, DataWarning, stacklevel=3)
+        warnings.warn(f.text, DataWarning, stacklevel=stacklevel)
 
 
 def _stock_rows(inst: pd.DataFrame, ids: "_Ids") -> np.ndarray:

@@ -390,7 +390,7 @@ def _check_square(src: _Source, fc: pd.DataFrame) -> None:
             )
 
 
-def read_source(folder) -> dict:
+def read_source(folder, _stacklevel: int = 1) -> dict:
     """Read and validate the tables of ``folder``; return them as DataFrames.
 
     The plausibility checks of `corvana.checks` complete the tables (volumes
@@ -398,14 +398,15 @@ def read_source(folder) -> dict:
     only); each finding is issued as a `corvana.checks.DataWarning`.
     """
     folder = Path(folder).expanduser()
-    return settled(_validate(_Sources(_find_sources(folder))))
+    return settled(_validate(_Sources(_find_sources(folder))), stacklevel=_stacklevel)
 
 
-def settled(tables: dict) -> dict:
-    """``tables`` completed by the plausibility checks, their findings issued as warnings."""
+def settled(tables: dict, stacklevel: int = 1) -> dict:
+    """``tables`` completed by the plausibility checks, their findings issued as
+    warnings that point ``stacklevel`` frames above the caller (at the user's line)."""
     from .checks import emit, settle
 
-    emit(settle(tables))
+    emit(settle(tables), stacklevel=stacklevel + 3)
     return tables
 
 
@@ -417,7 +418,7 @@ def import_store(source_dir, path=None, *, estimate_risk_model: bool = False, pr
     imported bars (``corvana.riskmodel.estimate``, which takes
     ``estimate_options``) and written with them, replacing any the folder held.
     """
-    tables = read_source(source_dir)
+    tables = read_source(source_dir, _stacklevel=2)
     source = f"import from {Path(source_dir).expanduser().absolute()}"
     if estimate_risk_model:
         from .riskmodel import estimate

@@ -463,16 +463,24 @@ class OptimizeHelper:
         """Industry per id of ``ids`` (the pool or the union) as a Series."""
         resolved = self._resolve_classification(classification)
         if isinstance(resolved, str):
-            # one query per standard over the whole universe; the pool is its head
+            # one query per standard over the whole universe; the pool is its
+            # head.  Every industry limit asks for the same Series (when it
+            # builds its rows and when it is measured after the solve), so
+            # the Series is kept too and each caller gets its own copy.
             key = ("industry", resolved)
             if key not in self._cache:
                 universe = self._universe
                 s = corvana.get_industry(universe, resolved).reindex(universe)
                 self._cache[key] = s.to_numpy(dtype=object)
-            values = self._cache[key][:len(ids)]
-            s = pd.Series(values, dtype=object)
-        else:
-            s = resolved.reindex(ids).astype(object)
+            series_key = ("industry_series", resolved, len(ids))
+            if series_key not in self._cache:
+                s = pd.Series(self._cache[key][:len(ids)], dtype=object)
+                s = s.where(s.notna(), UNKNOWN_INDUSTRY)
+                s.index = pd.Index(ids, name="order_book_id")
+                s.name = "industry"
+                self._cache[series_key] = s
+            return self._cache[series_key].copy()
+        s = resolved.reindex(ids).astype(object)
         s = s.where(s.notna(), UNKNOWN_INDUSTRY)
         s.index = pd.Index(ids, name="order_book_id")
         s.name = "industry"
@@ -489,10 +497,16 @@ class OptimizeHelper:
     def get_benchmark_industry_weight(self, classification):
         """Total benchmark weight per industry, indexed by industry name."""
         self._require_benchmark("get_benchmark_industry_weight")
+        resolved = self._resolve_classification(classification)
+        key = ("benchmark_industry_weight", resolved) if isinstance(resolved, str) else None
+        if key is not None and key in self._cache:
+            return self._cache[key].copy()
         weight = self.benchmark_weight
         industry = self._industry(classification, self.union_components)
         held = weight.to_numpy() > 0
         s = pd.Series(weight.to_numpy()[held]).groupby(industry.to_numpy()[held]).sum()
         s.index.name = "industry"
         s.name = "weight"
+        if key is not None:
+            self._cache[key] = s.copy()
         return s
