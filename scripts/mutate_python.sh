@@ -40,7 +40,7 @@ ROOT=$PWD
 VENV_PY=$ROOT/.venv/bin/python
 STAGE=$ROOT/build/mutmut
 
-scripts/setup.sh
+scripts/setup.sh --tests   # the suite needs the test extra (hypothesis, scipy, ...)
 if ! "$VENV_PY" -c 'import mutmut' >/dev/null 2>&1; then
   echo "==> installing mutmut into .venv" >&2
   "$VENV_PY" -m pip install --quiet --disable-pip-version-check mutmut

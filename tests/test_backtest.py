@@ -252,3 +252,21 @@ def test_report_shows_the_attribution(traded):
     assert "id='figure-attribution'" in page and "id='attribution'" in page
     table = attribution_table(traded)
     assert table.loc["sum of periods", "specific"] == pytest.approx(traded.attribution["specific"].sum())
+
+
+@pytest.mark.parametrize("closes, shares, cash", [
+    ({"A.XSHG": 10.0, "B.XSHE": 4.0}, {"A.XSHG": 100.0, "B.XSHE": 62.5}, 50.0),
+    # no price the day before (suspended since listing, or a zero close): the
+    # stock's value is counted as cash, not lost and not held in shares
+    ({"A.XSHG": 10.0, "B.XSHE": float("nan")}, {"A.XSHG": 100.0}, 300.0),
+    ({"A.XSHG": 0.0, "B.XSHE": 4.0}, {"B.XSHE": 62.5}, 1050.0),
+], ids=["priced", "no close", "zero close"])
+def test_a_holding_in_shares_keeps_the_unpriced_value_as_cash(monkeypatch, closes, shares, cash):
+    from types import SimpleNamespace
+
+    day = datetime.date(2021, 6, 14)
+    index = pd.MultiIndex.from_tuples([(ob, pd.Timestamp(day)) for ob in closes], names=["order_book_id", "date"])
+    monkeypatch.setattr(corvana, "get_price", lambda *a, **k: pd.DataFrame({"close": list(closes.values())}, index=index))
+    book = SimpleNamespace(values=pd.Series({"A.XSHG": 1000.0, "B.XSHE": 250.0}), cash=50.0)
+    spec = backtest._set_holding({"type": "TransactionVolumeLimit", "upper_limit": 0.1}, book, day)
+    assert spec["current_holding"] == pytest.approx(shares) and spec["cash"] == pytest.approx(cash)

@@ -248,6 +248,18 @@ def test_feasible_diagnosis_gives_the_optimizer_s_weights_and_names_a_user_s_cla
     assert len(user) == 1 and user["value"].iloc[0] >= 0.05 - 1e-6
 
 
+def _volume_and_close(pool, window):
+    """Independently: average positive volume in the last day's shares and the
+    last close, from raw bars."""
+    prev = corvana.get_previous_trading_date(DATE)
+    start = corvana.get_previous_trading_date(DATE, window)
+    raw = corvana.get_price(pool, start, prev, fields=["close", "volume"], adjust_type="none")
+    post = corvana.get_price(pool, start, prev, fields="close", adjust_type="post")["close"]
+    factor = (post / raw["close"]).groupby(level=0).transform(lambda s: s.iloc[-1] / s)
+    volume = raw["volume"] * factor
+    return volume[volume > 0].groupby(level=0).mean(), raw["close"].groupby(level=0).last()
+
+
 def test_trade_limits_read_in_shares_of_volume_and_their_prices_add_up(pool):
     # A book in cash, a share of the average daily volume per stock chosen so
     # that the caps sum to 1.5: the diagnosis reads each stock's trade as a
@@ -255,15 +267,7 @@ def test_trade_limits_read_in_shares_of_volume_and_their_prices_add_up(pool):
     # stocks' limits, which share one parameter, add up to the objective's
     # change when that parameter moves.
     window, book = 5, 2e9
-    # independently: average positive volume in the last day's shares, from raw bars
-    prev = corvana.get_previous_trading_date(DATE)
-    start = corvana.get_previous_trading_date(DATE, window)
-    raw = corvana.get_price(pool, start, prev, fields=["close", "volume"], adjust_type="none")
-    post = corvana.get_price(pool, start, prev, fields="close", adjust_type="post")["close"]
-    factor = (post / raw["close"]).groupby(level=0).transform(lambda s: s.iloc[-1] / s)
-    volume = raw["volume"] * factor
-    average = volume[volume > 0].groupby(level=0).mean()
-    close = raw["close"].groupby(level=0).last()
+    average, close = _volume_and_close(pool, window)
     upper = float("{:.2g}".format(1.5 / (average * close / book).sum()))
     limit = vc.TransactionVolumeLimit(upper_limit=upper, cash=book, window=window)
     kwargs = dict(cons=[limit])
@@ -279,3 +283,41 @@ def test_trade_limits_read_in_shares_of_volume_and_their_prices_add_up(pool):
     step = upper * 1e-3
     moved = diagnose(pool, DATE, MinVariance(), **with_limit(kwargs, repr(limit), "upper_limit", upper + step))
     assert (d.objective_value - moved.objective_value) / step == pytest.approx(priced, rel=0.05)
+
+
+class UserPair(User):
+    """A user's own two-element row: the first two stocks hold at least `share` each."""
+
+    def to_constraints(self, g, zeta, helper):
+        return [g[0:2] >= zeta * self.share]
+
+    def __repr__(self):
+        return "UserPair({})".format(self.share)
+
+
+def test_a_user_s_row_of_a_few_elements_is_read_element_by_element(pool):
+    # neither one row nor one a stock: each element labelled with its row and place
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", OptimizerWarning)
+        d = diagnose(pool, DATE, MinVariance(), cons=[UserPair(0.05)])
+    user = d.groups[d.groups["group"] == "UserPair(0.05)"]
+    assert list(user["item"]) == ["row 0[0]", "row 0[1]"]
+    assert list(user["value"]) == pytest.approx(list(d.weights.reindex(pool[:2])), abs=1e-9)
+    assert (user["value"] >= 0.05 - 1e-6).all()
+
+
+def test_trade_limits_too_tight_to_invest_the_book_are_relaxed_as_a_trade_bound(pool):
+    # caps summing to half the book: a book in cash cannot be invested, and the
+    # relaxation names the trade bound per stock (in weight), not generic rows
+    window, book = 5, 2e9
+    average, close = _volume_and_close(pool, window)
+    upper = float("{:.2g}".format(0.5 / (average * close / book).sum()))
+    limit = vc.TransactionVolumeLimit(upper_limit=upper, cash=book, window=window)
+    d = diagnose(pool, DATE, MinVariance(), cons=[limit])
+    assert not d.feasible
+    (row,) = [r for r in d.relaxations.itertuples() if r.group == repr(limit)]
+    assert row.parameter == "trade bound per stock (weight)"
+    # one slack for every stock: the caps in weight fall short of the book by
+    # 1 - their sum, shared by the stocks
+    caps = (upper * average * close / book).reindex(pool)
+    assert row.needed == pytest.approx((1 - caps.sum()) / len(pool), rel=1e-3)

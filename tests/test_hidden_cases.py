@@ -499,3 +499,28 @@ def test_component_share_rows_read_upper_and_lower(pool):
     assert len(rows) and set(rows["side"]) == {"upper"}
     for r in rows.itertuples():
         assert r.value == pytest.approx(share[r.item], abs=1e-6) and r.limit == 0.4
+
+
+@pytest.mark.parametrize("grid, names, index", [
+    ({"constraints[0].upper_limit": [0.2, 0.3]}, ["constraints[0].upper_limit"], [0.2, 0.3]),
+    ({"constraints[0].upper_limit": [0.2, 0.3], "risk.factor_risk_aversion": [1.0, 2.0]},
+     ["constraints[0].upper_limit", "risk.factor_risk_aversion"],
+     [(0.2, 1.0), (0.2, 2.0), (0.3, 1.0), (0.3, 2.0)]),
+], ids=["one key", "two keys"])
+def test_a_sweep_frame_is_indexed_by_its_keys(mandate, monkeypatch, grid, names, index):
+    # each point's summary carries the values the point ran with: the rows
+    # must line up with the index, in the grid's order
+    from types import SimpleNamespace
+
+    def run(config, *args, **kwargs):
+        raw = config.to_dict()
+        return SimpleNamespace(summary={"limit": raw["constraints"][0]["upper_limit"],
+                                        "aversion": raw.get("risk", {}).get("factor_risk_aversion")})
+
+    monkeypatch.setattr(sweeps, "run", run)
+    frame = sweeps.sweep(mandate, grid, datetime.date(2021, 3, 1), datetime.date(2021, 4, 30),
+                         max_workers=1, progress=False)
+    assert list(frame.index.names) == names and list(frame.index) == index
+    assert list(frame["limit"]) == [p[0] if isinstance(p, tuple) else p for p in index]
+    if len(names) == 2:
+        assert list(frame["aversion"]) == [p[1] for p in index]
