@@ -10,17 +10,9 @@ import verdalis.constraints as vc
 from verdalis import backtest, config
 from verdalis import sweep as sweeps
 
-MANDATE = """
-date = 2021-06-30
-[pool]
-indices = ["000300.XSHG", "000905.XSHG"]
-[objective]
-type = "MinTrackingError"
-[benchmark]
-index = "000300.XSHG"
-[bounds]
-"*" = [0, 0.2]
-[[constraints]]
+from test_config_report import BASE
+
+MANDATE = BASE + """[[constraints]]
 type = "TurnoverLimit"
 current_holding = {}     # replaced by the drifted book at each rebalance
 upper_limit = 0.2

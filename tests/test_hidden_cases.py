@@ -21,20 +21,10 @@ from verdalis.objective import MaxSharpeRatio, MinTrackingError, MinVariance, Ri
 from verdalis.optimize import portfolio_optimize
 from verdalis.report import build_report
 
+from test_config_report import BASE as MANDATE  # the plain index mandate
+
 INDEX = "000300.XSHG"
 DATE = datetime.date(2021, 6, 15)
-
-MANDATE = """
-date = 2021-06-30
-[pool]
-indices = ["000300.XSHG", "000905.XSHG"]
-[objective]
-type = "MinTrackingError"
-[benchmark]
-index = "000300.XSHG"
-[bounds]
-"*" = [0, 0.2]
-"""
 
 
 def quiet(call, *args, **kwargs):

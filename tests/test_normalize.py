@@ -219,7 +219,7 @@ def test_parse_bnds_checks_stocks_in_pool_order():
 
 
 # Every malformed entry is refused by name: the id, the entry and, for a
-# limit out of range, the side; the spec'd texts stay where one fits.
+# limit out of range, the side; the existing texts stay where one fits.
 PAIR = "合约 {} 的上下限应该以 (lower, upper) 的形式指定，传入值为：{}"
 
 

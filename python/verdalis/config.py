@@ -741,7 +741,7 @@ def _plain(value):
 
 
 def _spec_of(obj, kinds, what):
-    """The spec {"type": name, **parameters} of an object, from its public
+    """The config entry {"type": name, **parameters} of an object, from its public
     get_params(); parameters at their default are left out."""
     kind = type(obj).__name__
     if kinds.get(kind) is not type(obj):
