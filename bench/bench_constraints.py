@@ -117,6 +117,15 @@ def run(sizes, repeat, options=None):
     return pd.DataFrame(rows)
 
 
+def print_markdown(table, fmt):
+    """`table` as a Markdown table, columns named in `fmt` formatted by it."""
+    print("| " + " | ".join(table.columns) + " |")
+    print("|" + "---|" * len(table.columns))
+    for row in table.itertuples(index=False):
+        cells = [fmt[c].format(v) if c in fmt else str(v) for c, v in zip(table.columns, row)]
+        print("| " + " | ".join(cells) + " |")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", default="300,1000,3000")
@@ -127,11 +136,7 @@ def main():
     options = dict(o.split("=", 1) for o in args.option)
     table = run([int(s) for s in args.sizes.split(",")], args.repeat, options)
     fmt = {"compile": "{:.3f}", "solve": "{:.3f}", "end_to_end": "{:.3f}", "max_violation": "{:.1e}"}
-    print("| " + " | ".join(table.columns) + " |")
-    print("|" + "---|" * len(table.columns))
-    for row in table.itertuples(index=False):
-        cells = [fmt[c].format(v) if c in fmt else str(v) for c, v in zip(table.columns, row)]
-        print("| " + " | ".join(cells) + " |")
+    print_markdown(table, fmt)
 
 
 if __name__ == "__main__":

@@ -33,7 +33,7 @@ from verdalis.exception import OptimizerWarning
 from verdalis.objective import MinTrackingError, MinVariance
 from verdalis.optimize import portfolio_optimize
 
-from bench_constraints import DATE, INDEX, mandates
+from bench_constraints import DATE, INDEX, mandates, print_markdown
 from bench_optimize import pool_of
 
 MEASURED = [c for c in vars(vc).values() if isinstance(c, type) and "_measure" in vars(c)]
@@ -126,11 +126,7 @@ def main():
     table = run([int(s) for s in args.sizes.split(",")], args.repeat)
     fmt = {"end_to_end": "{:.3f}", "main_solve": "{:.3f}", "verify": "{:.3f}", "verify_share": "{:.0%}",
            "polish": "{:.3f}", "polish_share": "{:.0%}"}
-    print("| " + " | ".join(table.columns) + " |")
-    print("|" + "---|" * len(table.columns))
-    for row in table.itertuples(index=False):
-        cells = [fmt[c].format(v) if c in fmt else str(v) for c, v in zip(table.columns, row)]
-        print("| " + " | ".join(cells) + " |")
+    print_markdown(table, fmt)
 
 
 if __name__ == "__main__":
